@@ -1,0 +1,31 @@
+// Which device or card image stands behind each drive letter on a build
+// without Windows volumes. "\\.\X:" opens whatever letter X maps to.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/scsi_target.h"
+
+namespace platform {
+
+// D: to Z: become /dev/sda to /dev/sdw, in order.
+void ResetDriveMap();
+// Nothing is mapped: every volume fails to open.
+void ClearDriveMap();
+// A letter outside D..Z is refused.
+bool MapDrive(char letter, const std::string& path);
+void MapDrive(char letter, std::shared_ptr<ScsiTarget> target, const std::string& description);
+void UnmapDrive(char letter);
+// What the letter maps to, or an empty text.
+std::string DescribeDrive(char letter);
+// The letter already mapped to this path, else one whose mapping is empty or
+// names nothing that exists; 0 when every letter is taken.
+char LetterForPath(const std::string& path);
+// "X=PATH", as given on a command line.
+bool ParseDriveOption(const std::string& option, std::string* error);
+
+// Handles currently open on volumes.
+int OpenVolumeCount();
+
+}  // namespace platform

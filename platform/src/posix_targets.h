@@ -1,0 +1,18 @@
+// Back ends behind volume handles; private to the platform layer.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/scsi_target.h"
+
+namespace platform {
+
+// SG_IO on a block device node; null when the node cannot be opened.
+std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path);
+
+// Whether the disk behind this block device, or any partition of it, holds a
+// mounted file system.
+bool DiskHasMountedFileSystem(const std::string& devicePath);
+
+}  // namespace platform

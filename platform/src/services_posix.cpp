@@ -1,0 +1,114 @@
+// Global memory, sleeping and top-level windows on a build without Windows.
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/testing.h"
+#include "platform/winapi.h"
+
+namespace {
+
+struct GlobalBlock {
+    std::size_t size;
+    int locks;
+    alignas(std::max_align_t) unsigned char data[1];
+};
+
+int g_liveBlocks = 0;
+int g_allocCount = 0;
+int g_failAllocAt = 0;
+
+platform::testing::FakeDesktop* g_desktop = nullptr;
+
+}  // namespace
+
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
+    ++g_allocCount;
+    if (g_failAllocAt != 0 && g_allocCount == g_failAllocAt) return nullptr;
+    if (bytes > (SIZE_MAX - sizeof(GlobalBlock))) return nullptr;
+    void* raw = (flags & GMEM_ZEROINIT) ? std::calloc(1, sizeof(GlobalBlock) + bytes)
+                                        : std::malloc(sizeof(GlobalBlock) + bytes);
+    if (raw == nullptr) return nullptr;
+    auto* block = static_cast<GlobalBlock*>(raw);
+    block->size = bytes;
+    block->locks = 0;
+    ++g_liveBlocks;
+    return block;
+}
+
+LPVOID GlobalLock(HGLOBAL memory) {
+    if (memory == nullptr) return nullptr;
+    auto* block = static_cast<GlobalBlock*>(memory);
+    ++block->locks;
+    return block->data;
+}
+
+BOOL GlobalUnlock(HGLOBAL memory) {
+    if (memory == nullptr) return FALSE;
+    auto* block = static_cast<GlobalBlock*>(memory);
+    if (block->locks > 0) --block->locks;
+    return block->locks > 0 ? TRUE : FALSE;
+}
+
+HGLOBAL GlobalFree(HGLOBAL memory) {
+    if (memory == nullptr) return nullptr;
+    std::free(memory);
+    --g_liveBlocks;
+    return nullptr;
+}
+
+void Sleep(DWORD milliseconds) {
+    timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+// No desktop of its own: only a test's fake windows are ever enumerated.
+BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
+    if (g_desktop == nullptr) return TRUE;
+    for (std::size_t i = 0; i < g_desktop->windows.size(); ++i) {
+        BOOL more = callback(g_desktop->Window(i), param);
+        g_desktop->callbackResults.push_back(more);
+        if (!more) return FALSE;
+    }
+    return TRUE;
+}
+
+int GetClassNameA(HWND window, LPSTR className, int maxCount) {
+    if (g_desktop == nullptr || className == nullptr || maxCount <= 0) return 0;
+    auto index = reinterpret_cast<std::uintptr_t>(window) - 1;
+    if (index >= g_desktop->windows.size() || !g_desktop->windows[index].classReadable) return 0;
+    const std::string& name = g_desktop->windows[index].className;
+    std::size_t n = std::min(name.size(), static_cast<std::size_t>(maxCount - 1));
+    std::memcpy(className, name.data(), n);
+    className[n] = '\0';
+    return static_cast<int>(n);
+}
+
+int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
+
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (g_desktop == nullptr) return FALSE;
+    g_desktop->posted.push_back({window, message, wParam, lParam});
+    return TRUE;
+}
+
+namespace platform::testing {
+
+int LiveGlobalAllocations() { return g_liveBlocks; }
+
+void FailGlobalAllocAt(int n) {
+    g_failAllocAt = n == 0 ? 0 : g_allocCount + n;
+}
+
+FakeDesktop::FakeDesktop(std::vector<FakeWindow> w) : windows(std::move(w)) { g_desktop = this; }
+FakeDesktop::~FakeDesktop() { g_desktop = nullptr; }
+
+HWND FakeDesktop::Window(std::size_t index) const {
+    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(index + 1));
+}
+
+}  // namespace platform::testing

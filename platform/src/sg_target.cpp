@@ -1,0 +1,125 @@
+// SG_IO on a Linux block device: one request block, one SG_IO request.
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "posix_targets.h"
+
+namespace platform {
+namespace {
+
+bool IsWriteCommand(std::uint8_t opcode) {
+    switch (opcode) {
+        case 0x0A: case 0x2A: case 0x2E: case 0x3B: case 0x41: case 0x8A: case 0x8E: case 0x93:
+        case 0xAA: case 0xAE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+class SgTarget : public ScsiTarget {
+public:
+    SgTarget(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    ~SgTarget() override { close(fd_); }
+
+    bool Execute(ScsiExchange& x) override {
+        // A mounted file system would be corrupted under the kernel's feet.
+        if (IsWriteCommand(x.cdb[0]) && DiskHasMountedFileSystem(path_)) return false;
+
+        sg_io_hdr_t io{};
+        io.interface_id = 'S';
+        io.cmd_len = x.cdbLength;
+        io.cmdp = x.cdb;
+        io.mx_sb_len = sizeof x.sense;
+        io.sbp = x.sense;
+        io.dxfer_len = x.dataLength;
+        io.dxferp = x.data;
+        switch (x.direction) {
+            case DataDirection::None: io.dxfer_direction = SG_DXFER_NONE; break;
+            case DataDirection::In: io.dxfer_direction = SG_DXFER_FROM_DEV; break;
+            case DataDirection::Out: io.dxfer_direction = SG_DXFER_TO_DEV; break;
+        }
+        std::uint64_t ms = std::uint64_t{x.timeoutSeconds} * 1000u;
+        io.timeout = ms > UINT_MAX ? UINT_MAX : static_cast<unsigned>(ms);
+
+        int rc;
+        do {
+            rc = ioctl(fd_, SG_IO, &io);
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0) return false;
+        // The host adapter or the driver gave up: the command never completed.
+        if (io.host_status != 0) return false;
+        if ((io.driver_status & 0x0F) == 0x06 /* DRIVER_TIMEOUT */) return false;
+
+        x.status = io.status;
+        x.residual = io.resid < 0 ? 0 : static_cast<std::uint32_t>(io.resid);
+        x.senseLength = io.sb_len_wr;
+        return true;
+    }
+
+private:
+    int fd_;
+    std::string path_;
+};
+
+std::string SysfsPath(dev_t device) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(device), minor(device));
+    char resolved[PATH_MAX];
+    if (realpath(link, resolved) == nullptr) return std::string();
+    return resolved;
+}
+
+}  // namespace
+
+std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path) {
+    // O_NONBLOCK: a reader without a card still opens, as its volume does on
+    // Windows. A write-protected card refuses O_RDWR; it opens read-only and
+    // the card itself then refuses the writes.
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (fd < 0) return nullptr;
+    int version = 0;
+    if (ioctl(fd, SG_GET_VERSION_NUM, &version) < 0 || version < 30000) {
+        close(fd);
+        return nullptr;
+    }
+    return std::make_shared<SgTarget>(fd, path);
+}
+
+bool DiskHasMountedFileSystem(const std::string& devicePath) {
+    struct stat st {};
+    if (stat(devicePath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    std::string disk = SysfsPath(st.st_rdev);
+    if (disk.empty()) return false;
+    if (access((disk + "/partition").c_str(), F_OK) == 0) disk = disk.substr(0, disk.rfind('/'));
+
+    std::ifstream mounts("/proc/self/mounts");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string source;
+        fields >> source;
+        struct stat ms {};
+        if (source.empty() || source[0] != '/' || stat(source.c_str(), &ms) != 0) continue;
+        if (!S_ISBLK(ms.st_mode)) continue;
+        std::string mounted = SysfsPath(ms.st_rdev);
+        if (mounted == disk || mounted.rfind(disk + "/", 0) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace platform
