@@ -84,6 +84,11 @@ void MapDrive(char letter, std::shared_ptr<ScsiTarget> target, const std::string
 
 void UnmapDrive(char letter) { Drives().erase(letter); }
 
+std::shared_ptr<ScsiTarget> OpenDriveTarget(char letter) {
+    auto it = Drives().find(letter);
+    return it == Drives().end() ? nullptr : OpenEntry(it->second);
+}
+
 std::string DescribeDrive(char letter) {
     auto it = Drives().find(letter);
     return it == Drives().end() ? std::string() : it->second.description;

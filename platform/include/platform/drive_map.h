@@ -17,6 +17,8 @@ void ClearDriveMap();
 bool MapDrive(char letter, const std::string& path);
 void MapDrive(char letter, std::shared_ptr<ScsiTarget> target, const std::string& description);
 void UnmapDrive(char letter);
+// The target behind a letter, opened as a volume handle would open it.
+std::shared_ptr<ScsiTarget> OpenDriveTarget(char letter);
 // What the letter maps to, or an empty text.
 std::string DescribeDrive(char letter);
 // The letter already mapped to this path, else one whose mapping is empty or

@@ -1,0 +1,97 @@
+#include "cli/console_operator.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "repair/explorer_notify.h"
+
+CConsoleOperator::CConsoleOperator(std::string selectedText, bool assumeYes, bool pauses, bool quiet)
+    : m_strSelected(std::move(selectedText)),
+      m_bAssumeYes(assumeYes),
+      m_bPauses(pauses),
+      m_bQuiet(quiet),
+      m_bTerminal(isatty(STDOUT_FILENO) != 0) {}
+
+bool CConsoleOperator::GetSelectedDriveText(std::string& text) {
+    if (m_strSelected.empty()) return false;
+    text = m_strSelected;
+    return true;
+}
+
+void CConsoleOperator::ShowCapacity(const std::string& text) {
+    if (!m_bQuiet) std::printf("%s  %s\n", m_strSelected.c_str(), text.c_str());
+}
+
+// Anything but an explicit yes is Cancel, end of input included.
+bool CConsoleOperator::AskConfirmation(const char* text) {
+    bool yes = m_bAssumeYes;
+    if (!m_bQuiet) {
+        std::printf("%s [y/N] ", text);
+        if (m_bAssumeYes) std::printf("y (--yes)\n");
+        std::fflush(stdout);
+    }
+    if (!m_bAssumeYes) {
+        char answer[32] = {};
+        if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+            if (!m_bQuiet) std::printf("\n");
+        } else {
+            answer[std::strcspn(answer, "\r\n")] = '\0';
+            yes = std::strcmp(answer, "y") == 0 || std::strcmp(answer, "Y") == 0 ||
+                  strcasecmp(answer, "yes") == 0;
+        }
+    }
+    if (!yes) m_Outcome = Outcome::Declined;
+    return yes;
+}
+
+void CConsoleOperator::ShowMessage(const char* text) {
+    if (std::strcmp(text, kMsgNotNeeded) == 0) {
+        m_Outcome = Outcome::NotEligible;
+    } else if (std::strcmp(text, kMsgFail) == 0) {
+        m_Outcome = Outcome::Failed;
+    } else if (std::strcmp(text, kMsgChanged) == 0 && m_Outcome == Outcome::None) {
+        m_Outcome = Outcome::Repaired;
+    }
+    if (m_bQuiet) return;
+    EndProgressLine();
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+void CConsoleOperator::SetProgressPos(int position) {
+    if (m_bQuiet) return;
+    char bar[33];
+    for (int i = 0; i < 32; ++i) bar[i] = i < position ? '#' : '.';
+    bar[32] = '\0';
+    if (m_bTerminal) {
+        std::printf("\r[%s] %2d/32", bar, position);
+        m_bProgressOpen = true;
+    } else {
+        std::printf("[%s] %2d/32\n", bar, position);
+    }
+    std::fflush(stdout);
+}
+
+void CConsoleOperator::EndProgressLine() {
+    if (m_bProgressOpen) std::printf("\n");
+    m_bProgressOpen = false;
+}
+
+void CConsoleOperator::Pause(DWORD milliseconds) {
+    if (m_bPauses) Sleep(milliseconds);
+}
+
+void CConsoleOperator::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }
+
+int ExitStatus(CConsoleOperator::Outcome outcome) {
+    switch (outcome) {
+        case CConsoleOperator::Outcome::Repaired: return 0;
+        case CConsoleOperator::Outcome::Failed: return 1;
+        case CConsoleOperator::Outcome::NotEligible: return 3;
+        case CConsoleOperator::Outcome::Declined: return 4;
+        case CConsoleOperator::Outcome::None: break;
+    }
+    return 1;
+}

@@ -1,0 +1,44 @@
+// The repair's operator on a terminal: the chosen drive, the prompt, the
+// progress bar and the messages.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "repair/capacity_operator.h"
+
+class CConsoleOperator : public ICapacityOperator {
+public:
+    enum class Outcome { None, NotEligible, Declined, Failed, Repaired };
+
+    // Without a selected text the operator stands for an empty drive list.
+    CConsoleOperator(std::string selectedText, bool assumeYes, bool pauses, bool quiet);
+
+    bool GetSelectedDriveText(std::string& text) override;
+    void ShowCapacity(const std::string& text) override;
+    void EnableRepairButton(bool) override {}
+    bool AskConfirmation(const char* text) override;
+    void ShowMessage(const char* text) override;
+    void SetProgressPos(int position) override;
+    void Pause(DWORD milliseconds) override;
+    void NotifyExplorerWindows() override;
+    void CloseDialog() override { m_bClosed = true; }
+
+    Outcome outcome() const { return m_Outcome; }
+    bool closed() const { return m_bClosed; }
+
+private:
+    void EndProgressLine();
+
+    std::string m_strSelected;
+    bool m_bAssumeYes;
+    bool m_bPauses;
+    bool m_bQuiet;
+    bool m_bTerminal;
+    bool m_bProgressOpen = false;
+    bool m_bClosed = false;
+    Outcome m_Outcome = Outcome::None;
+};
+
+// Exit status of a run that ended this way.
+int ExitStatus(CConsoleOperator::Outcome outcome);

@@ -1,0 +1,158 @@
+#include "repair/capacity_repair.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "repair/boot_sector.h"
+#include "repair/global_buffer.h"
+
+namespace {
+
+DWORD Get32(const BYTE* p) {
+    return DWORD{p[0]} | DWORD{p[1]} << 8 | DWORD{p[2]} << 16 | DWORD{p[3]} << 24;
+}
+
+// The capacity that sector 0 declares: a FAT boot sector's 32-bit total, or
+// the first partition's size in a master boot record.
+DWORD DeclaredCapacity(const BYTE* sector) {
+    if (sector[510] != 0x55 || sector[511] != 0xAA) return 0;
+    return sector[0] == 0xEB ? Get32(sector + 32) : Get32(sector + 458);
+}
+
+constexpr int kFirstProgress[] = {5, 8, 11, 16};
+constexpr int kSecondProgress[] = {21, 24, 27, 32};
+constexpr DWORD kProgressPause = 1000;
+
+}  // namespace
+
+std::string CapacityText(DWORD capacity) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u MB", static_cast<unsigned>(capacity >> 11));
+    return text;
+}
+
+CCapacityRepair::CCapacityRepair(CCardDevice& device, ICapacityOperator& op)
+    : m_Device(device), m_Operator(op) {}
+
+bool CCapacityRepair::SelectedLetter(char& letter) {
+    std::string text;
+    if (!m_Operator.GetSelectedDriveText(text) || text.empty()) return false;
+    letter = text[0];
+    return true;
+}
+
+// A card that cannot be read shows 0 MB, never the size of the card probed
+// before it, so the repair cannot format it with another card's geometry.
+void CCapacityRepair::ProbeCapacity() {
+    m_nCapacity = 0;
+    char letter = 0;
+    HANDLE device = SelectedLetter(letter) ? m_Device.OpenDrive(letter) : nullptr;
+    if (device != nullptr) {
+        BYTE sector[kSectorSize];
+        if (m_Device.ReadSectors(device, sector, 0, 1)) m_nCapacity = DeclaredCapacity(sector);
+    }
+    m_strCapacity = CapacityText(m_nCapacity);
+    m_Operator.ShowCapacity(m_strCapacity);
+    if (device != nullptr) m_Device.CloseDrive(device);
+}
+
+void CCapacityRepair::RefreshCapacity() {
+    ProbeCapacity();
+    m_Operator.EnableRepairButton(IsCapacityEligible(m_nCapacity));
+}
+
+BOOL CCapacityRepair::WriteBootSector(HANDLE device, DWORD capacity) {
+    m_nReservedSectors = kReservedSectors;
+    Fat16Geometry geometry = ComputeGeometry(capacity);
+    m_nFatSectors = geometry.fatSectors;
+
+    CGlobalBuffer buffer(2 * kSectorSize);
+    if (buffer.Data() == nullptr) return FALSE;
+    BuildBootSector(buffer.Data(), geometry);
+
+    m_Device.PreventMediumRemoval(device, 1);
+    BOOL written = m_Device.WriteSectors(device, buffer.Data(), 0, m_nReservedSectors);
+    m_Device.PreventMediumRemoval(device, 0);
+    return written ? TRUE : FALSE;
+}
+
+BOOL CCapacityRepair::WriteFatsAndRoot(HANDLE device) {
+    const DWORD reserved = m_nReservedSectors;
+    const DWORD fat = m_nFatSectors;
+    const SIZE_T bytes = fat <= kRootDirSectors ? kRootDirSectors * kSectorSize : SIZE_T{fat} * kSectorSize;
+    CGlobalBuffer buffer(bytes);
+    BYTE* data = buffer.Data();
+    if (data == nullptr) return FALSE;
+
+    // Entries 0 and 1: the media descriptor, and end of chain.
+    data[0] = 0xF8;
+    data[1] = 0xFF;
+    data[2] = 0xFF;
+    data[3] = 0xFF;
+    if (!m_Device.WriteSectors(device, data, reserved, fat)) return FALSE;
+    if (!m_Device.WriteSectors(device, data, reserved + fat, fat)) return FALSE;
+    std::memset(data, 0, bytes);
+    return m_Device.WriteSectors(device, data, reserved + 2 * fat, kRootDirSectors) ? TRUE : FALSE;
+}
+
+void CCapacityRepair::FailRepair(HANDLE device) {
+    m_Operator.ShowMessage(kMsgFail);
+    m_Device.PreventMediumRemoval(device, 0);
+    m_Device.CloseDrive(device);
+    m_Operator.CloseDialog();
+}
+
+void CCapacityRepair::RunRepair() {
+    ProbeCapacity();
+    if (!IsCapacityEligible(m_nCapacity)) {
+        m_Operator.DisableRepairButton();
+        m_Operator.ShowMessage(kMsgNotNeeded);
+        return;
+    }
+    if (!m_Operator.AskConfirmation(kMsgConfirm)) {
+        m_Operator.CloseDialog();
+        return;
+    }
+    m_nCapacity = TargetCapacity(m_nCapacity);
+
+    char letter = 0;
+    HANDLE device = SelectedLetter(letter) ? m_Device.OpenDrive(letter) : nullptr;
+    if (device == nullptr) {
+        m_Operator.ShowMessage(kMsgFail);
+        m_Operator.CloseDialog();
+        return;
+    }
+
+    // A card that cannot reach the end of the new volume would lose every
+    // file written to its upper part: refuse it before anything is written.
+    BYTE last[kSectorSize];
+    if (!m_Device.ReadSectors(device, last, m_nCapacity - 1, 1)) {
+        FailRepair(device);
+        return;
+    }
+
+    if (!WriteBootSector(device, m_nCapacity)) {
+        FailRepair(device);
+        return;
+    }
+    for (int i = 0; i < 4; ++i) {
+        m_Operator.SetProgressPos(kFirstProgress[i]);
+        if (i < 3) m_Operator.Pause(kProgressPause);
+    }
+    if (!WriteFatsAndRoot(device)) {
+        FailRepair(device);
+        return;
+    }
+    for (int i = 0; i < 4; ++i) {
+        m_Operator.SetProgressPos(kSecondProgress[i]);
+        if (i < 3) m_Operator.Pause(kProgressPause);
+    }
+
+    m_Operator.NotifyExplorerWindows();
+    m_Operator.ShowMessage(kMsgChanged);
+    m_Operator.ShowMessage(kMsgReplug);
+    m_Device.PreventMediumRemoval(device, 0);
+    m_Device.EjectMedium(device);
+    m_Device.CloseDrive(device);
+    m_Operator.CloseDialog();
+}
