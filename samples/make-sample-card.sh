@@ -1,0 +1,12 @@
+#!/bin/sh
+# make-sample-card.sh IMAGE: the sample card. A sparse image of 3,968,000
+# sectors whose first 1,984,000 hold a FAT16 volume with one file, as a card
+# that reports half its size would be formatted.
+set -eu
+img=$1
+rm -f "$img"
+truncate -s $((3968000 * 512)) "$img"
+mkfs.fat -F 16 -s 32 -n SAMPLECARD -i 20260101 "$img" 992000 >/dev/null
+printf 'Holiday photos, soon to be overwritten.\r\n' > "$img.txt"
+mcopy -i "$img" "$img.txt" ::PHOTOS.TXT
+rm -f "$img.txt"

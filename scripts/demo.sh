@@ -1,0 +1,22 @@
+#!/bin/sh
+# The main job on the bundled sample card: a 1 GB card (sector 0 declares
+# 1,984,000 sectors) that really holds 2 GB, repaired into one 2 GB volume.
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/install-deps.sh demo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=OFF >/dev/null
+cmake --build build -j "$(nproc)" --target brisant-cli
+
+card=build/sample-card.img
+sh samples/make-sample-card.sh "$card"
+cli="build/brisant-cli --drive E=$card"
+run() { echo; echo "\$ $*"; "$@"; }
+
+run $cli list
+run $cli probe E
+run $cli plan E
+run $cli repair E --yes
+echo
+echo "\$ fsck.fat -n $card   (the all-zero volume label is intended)"
+fsck.fat -n "$card" || true
+run mdir -i "$card" ::

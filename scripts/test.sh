@@ -1,0 +1,27 @@
+#!/bin/sh
+# Builds everything and runs every test: the full 64-bit build (unit, boot,
+# VM and window tests), the libraries and their tests under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and the libraries and their tests as a
+# 32-bit (-m32) build.
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/install-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=ON -DBRISANT_LIBS_ONLY=OFF >/dev/null
+cmake --build build -j "$jobs"
+
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DBRISANT_SANITIZE=ON -DBRISANT_GUI=OFF >/dev/null
+cmake --build build/asan -j "$jobs"
+
+cmake -S . -B build/m32 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_LIBS_ONLY=ON -DBRISANT_GUI=OFF \
+  -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_ASM_FLAGS=-m32 >/dev/null
+cmake --build build/m32 -j "$jobs"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
+echo "== sanitizers =="
+ctest --test-dir build/asan --output-on-failure -LE 'vm|gui' -j "$jobs"
+echo "== 32-bit =="
+ctest --test-dir build/m32 --output-on-failure -j "$jobs"
+echo "== all tests =="
+ctest --test-dir build --output-on-failure

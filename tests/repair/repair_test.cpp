@@ -1,0 +1,415 @@
+// The probe, the layout writers and the whole repair, run against the card
+// image reader with recording and failing targets in front of it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+#include "platform/drive_map.h"
+#include "platform/testing.h"
+#include "repair/boot_sector.h"
+#include "repair/capacity_repair.h"
+#include "repair/explorer_notify.h"
+#include "support/card_fixture.h"
+
+namespace {
+
+using fixture::CardImage;
+using fixture::FatBootSector;
+using fixture::MasterBootRecord;
+using platform::testing::Fault;
+using platform::testing::FaultyTarget;
+using platform::testing::RecordedCommand;
+using platform::testing::RecordingTarget;
+
+constexpr DWORD kImageSectors = 3968000;
+
+std::string Cmd(const RecordedCommand& c) {
+    char text[64];
+    unsigned lba = unsigned{c.cdb[2]} << 24 | unsigned{c.cdb[3]} << 16 | unsigned{c.cdb[4]} << 8 | c.cdb[5];
+    switch (c.cdb[0]) {
+        case 0x28: std::snprintf(text, sizeof text, "R%u+%u", lba, unsigned{c.cdb[8]}); break;
+        case 0x2A: std::snprintf(text, sizeof text, "W%u+%u", lba, unsigned{c.cdb[8]}); break;
+        case 0x1E: std::snprintf(text, sizeof text, "lock%u", unsigned{c.cdb[4]}); break;
+        case 0x1B: std::snprintf(text, sizeof text, "eject"); break;
+        default: std::snprintf(text, sizeof text, "op%02X", c.cdb[0]); break;
+    }
+    return text;
+}
+
+// Records, beside the operator's events, how many commands had been sent.
+class Operator : public fixture::RecordingOperator {
+public:
+    const RecordingTarget* recorder = nullptr;
+    void ShowMessage(const char* text) override {
+        RecordingOperator::ShowMessage(text);
+        if (recorder) events.push_back("sent:" + std::to_string(recorder->commands.size()));
+    }
+};
+
+class RepairTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::ClearDriveMap();
+        allocationsBefore = platform::testing::LiveGlobalAllocations();
+    }
+    void TearDown() override {
+        EXPECT_EQ(platform::OpenVolumeCount(), 0) << "a handle was left open";
+        EXPECT_EQ(platform::testing::LiveGlobalAllocations(), allocationsBefore) << "a buffer was not freed";
+        platform::testing::FailGlobalAllocAt(0);
+        platform::ResetDriveMap();
+    }
+
+    // Puts the image behind E:, optionally behind a failing target.
+    std::shared_ptr<RecordingTarget> Attach(const CardImage& card, int failAt = 0,
+                                            Fault fault = Fault::CheckCondition, bool sticky = false) {
+        std::shared_ptr<platform::ScsiTarget> target = platform::OpenCardImage(card.path());
+        if (failAt > 0) target = std::make_shared<FaultyTarget>(target, failAt, fault, sticky);
+        auto recorder = std::make_shared<RecordingTarget>(target);
+        platform::MapDrive('E', recorder, card.path());
+        op.recorder = recorder.get();
+        return recorder;
+    }
+
+    std::vector<std::string> Commands(const RecordingTarget& r) const {
+        std::vector<std::string> out;
+        for (const auto& c : r.commands) out.push_back(Cmd(c));
+        return out;
+    }
+
+    int allocationsBefore = 0;
+    Operator op;
+    CCardDevice device;
+    CCapacityRepair repair{device, op};
+};
+
+TEST_F(RepairTest, ProbeReadsWhatSectorZeroDeclares) {
+    struct Row {
+        const char* what;
+        std::vector<BYTE> sector0;
+        DWORD capacity;
+        const char* text;
+        bool eligible;
+    };
+    std::vector<Row> rows = {
+        {"FAT boot sector", FatBootSector(1984000), 1984000, "968 MB", true},
+        {"master boot record", MasterBootRecord(1990656), 1990656, "972 MB", true},
+        {"boot sector of a small volume", FatBootSector(0), 0, "0 MB", false},
+        {"just below the lower bound", FatBootSector(1399999), 1399999, "683 MB", false},
+        {"the lower bound", FatBootSector(1400000), 1400000, "683 MB", true},
+        {"the upper bound", FatBootSector(4200000), 4200000, "2050 MB", true},
+        {"just above it", FatBootSector(4200001), 4200001, "2050 MB", false},
+    };
+    auto nearJump = MasterBootRecord(1990656);
+    nearJump[0] = 0xE9;
+    nearJump[32] = 0x11;
+    rows.push_back({"near jump counts as a boot record", nearJump, 1990656, "972 MB", true});
+    auto badSignature = FatBootSector(1984000);
+    badSignature[511] = 0xAB;
+    rows.push_back({"55 without AA", badSignature, 0, "0 MB", false});
+
+    for (const Row& r : rows) {
+        CardImage card(kImageSectors, r.sector0);
+        auto recorder = Attach(card);
+        op.events.clear();
+        repair.RefreshCapacity();
+        EXPECT_EQ(repair.m_nCapacity, r.capacity) << r.what;
+        EXPECT_EQ(repair.m_strCapacity, r.text) << r.what;
+        EXPECT_EQ(op.events, (std::vector<std::string>{std::string("capacity:") + r.text,
+                                                        r.eligible ? "button:on" : "button:off"}))
+            << r.what;
+        EXPECT_EQ(Commands(*recorder), std::vector<std::string>{"R0+1"}) << r.what;
+    }
+}
+
+// A card that cannot be read must not inherit the size of the card before it.
+TEST_F(RepairTest, ProbeThatReadsNothingShowsZero) {
+    CardImage good(kImageSectors, FatBootSector(1984000));
+    struct Row {
+        const char* what;
+        std::function<void()> breakIt;
+    };
+    const Row rows[] = {
+        {"read fails", [&] { Attach(good, 1); }},
+        {"read not carried out", [&] { Attach(good, 1, Fault::TransportFailure); }},
+        {"volume does not open", [&] { platform::UnmapDrive('E'); }},
+        {"no entry selected", [&] { op.hasSelection = false; }},
+    };
+    for (const Row& r : rows) {
+        Attach(good);
+        op.hasSelection = true;
+        repair.RefreshCapacity();
+        ASSERT_EQ(repair.m_nCapacity, 1984000u);
+        r.breakIt();
+        op.events.clear();
+        repair.RefreshCapacity();
+        EXPECT_EQ(repair.m_nCapacity, 0u) << r.what;
+        EXPECT_EQ(op.events, (std::vector<std::string>{"capacity:0 MB", "button:off"})) << r.what;
+    }
+}
+
+TEST_F(RepairTest, BootSectorIsWrittenWhileRemovalIsPrevented) {
+    CardImage card(kImageSectors, FatBootSector(1984000));
+    auto recorder = Attach(card);
+    HANDLE h = device.OpenDrive('E');
+    EXPECT_TRUE(repair.WriteBootSector(h, 3968000));
+    device.CloseDrive(h);
+    EXPECT_EQ(Commands(*recorder), (std::vector<std::string>{"lock1", "W0+2", "lock0"}));
+    EXPECT_EQ(repair.m_nReservedSectors, 2);
+    EXPECT_EQ(repair.m_nFatSectors, 243u);
+    std::vector<BYTE> expected(512);
+    BuildBootSector(expected.data(), ComputeGeometry(3968000));
+    expected.resize(1024, 0);
+    EXPECT_EQ(recorder->commands[1].dataOut, expected);
+    EXPECT_EQ(card.Read(0, 2), expected);
+}
+
+TEST_F(RepairTest, BootSectorFailures) {
+    struct Row {
+        const char* what;
+        int failAt;  // command index, 0 for none
+        int failAlloc;
+        std::vector<std::string> commands;
+        BOOL result;
+    };
+    const Row rows[] = {
+        {"write fails: removal still allowed", 2, 0, {"lock1", "W0+2", "lock0"}, FALSE},
+        {"prevent fails: ignored", 1, 0, {"lock1", "W0+2", "lock0"}, TRUE},
+        {"allow fails: ignored", 3, 0, {"lock1", "W0+2", "lock0"}, TRUE},
+        {"no buffer: nothing sent", 0, 1, {}, FALSE},
+    };
+    for (const Row& r : rows) {
+        CardImage card(kImageSectors, FatBootSector(1984000));
+        auto recorder = Attach(card, r.failAt);
+        HANDLE h = device.OpenDrive('E');
+        platform::testing::FailGlobalAllocAt(r.failAlloc);
+        EXPECT_EQ(repair.WriteBootSector(h, 3968000), r.result) << r.what;
+        platform::testing::FailGlobalAllocAt(0);
+        device.CloseDrive(h);
+        EXPECT_EQ(Commands(*recorder), r.commands) << r.what;
+        EXPECT_EQ(repair.m_nFatSectors, 243u) << r.what;
+    }
+}
+
+TEST_F(RepairTest, TablesAndRootGoOutInCommandsOfAtMost128Sectors) {
+    struct Row {
+        DWORD capacity;
+        std::vector<std::string> commands;
+    };
+    const Row rows[] = {
+        {3968000, {"W2+128", "W130+115", "W245+128", "W373+115", "W488+32"}},
+        {4194302, {"W2+128", "W130+128", "W258+128", "W386+128", "W514+32"}},
+        {2097153, {"W2+128", "W130+128", "W258+32"}},
+    };
+    for (const Row& r : rows) {
+        CardImage card(kImageSectors);
+        card.Write(600, std::vector<BYTE>(512, 0x5A));
+        card.Write(3, std::vector<BYTE>(512, 0x77));
+        auto recorder = Attach(card);
+        HANDLE h = device.OpenDrive('E');
+        repair.m_nReservedSectors = 2;
+        repair.m_nFatSectors = ComputeGeometry(r.capacity).fatSectors;
+        EXPECT_TRUE(repair.WriteFatsAndRoot(h));
+        device.CloseDrive(h);
+        EXPECT_EQ(Commands(*recorder), r.commands) << r.capacity;
+
+        DWORD f = repair.m_nFatSectors;
+        std::vector<BYTE> table(f * 512, 0);
+        table[0] = 0xF8;
+        table[1] = table[2] = table[3] = 0xFF;
+        EXPECT_EQ(card.Read(2, f), table) << r.capacity;
+        EXPECT_EQ(card.Read(2 + f, f), table) << r.capacity;
+        EXPECT_EQ(card.Read(2 + 2 * f, 32), std::vector<BYTE>(32 * 512, 0)) << r.capacity;
+        EXPECT_EQ(card.Read(600), std::vector<BYTE>(512, 0x5A)) << "data area touched";
+    }
+}
+
+TEST_F(RepairTest, TableWritesStopAtTheFirstFailure) {
+    struct Row {
+        int failAt;
+        std::vector<std::string> commands;
+    };
+    const Row rows[] = {
+        {1, {"W2+128"}},
+        {2, {"W2+128", "W130+115"}},
+        {3, {"W2+128", "W130+115", "W245+128"}},
+        {4, {"W2+128", "W130+115", "W245+128", "W373+115"}},
+        {5, {"W2+128", "W130+115", "W245+128", "W373+115", "W488+32"}},
+    };
+    for (const Row& r : rows) {
+        for (Fault fault : {Fault::CheckCondition, Fault::TransportFailure}) {
+            CardImage card(kImageSectors);
+            auto recorder = Attach(card, r.failAt, fault);
+            HANDLE h = device.OpenDrive('E');
+            repair.m_nReservedSectors = 2;
+            repair.m_nFatSectors = 243;
+            EXPECT_FALSE(repair.WriteFatsAndRoot(h)) << r.failAt;
+            device.CloseDrive(h);
+            EXPECT_EQ(Commands(*recorder), r.commands) << r.failAt;
+        }
+    }
+    CardImage card(kImageSectors);
+    auto recorder = Attach(card);
+    HANDLE h = device.OpenDrive('E');
+    platform::testing::FailGlobalAllocAt(1);
+    EXPECT_FALSE(repair.WriteFatsAndRoot(h));
+    device.CloseDrive(h);
+    EXPECT_TRUE(recorder->commands.empty());
+}
+
+std::vector<std::string> Progress() {
+    return {"progress:5",  "pause:1000", "progress:8",  "pause:1000", "progress:11", "pause:1000", "progress:16",
+            "progress:21", "pause:1000", "progress:24", "pause:1000", "progress:27", "pause:1000", "progress:32"};
+}
+
+TEST_F(RepairTest, CompletedRepairInOrder) {
+    CardImage card(kImageSectors, FatBootSector(1984000));
+    card.Write(520, std::vector<BYTE>(512, 0x5A));
+    auto recorder = Attach(card);
+    repair.RunRepair();
+
+    std::vector<std::string> expected = {"capacity:968 MB", "confirm"};
+    for (const auto& p : Progress()) expected.push_back(p);
+    for (const char* e : {"notify", "message:The drive's capacity have change to 2G bytes.", "sent:10",
+                          "message:Please re-plugin this card again", "sent:10", "close"}) {
+        expected.push_back(e);
+    }
+    EXPECT_EQ(op.events, expected);
+    EXPECT_EQ(Commands(*recorder),
+              (std::vector<std::string>{"R0+1", "R3967999+1", "lock1", "W0+2", "lock0", "W2+128", "W130+115",
+                                        "W245+128", "W373+115", "W488+32", "lock0", "eject"}));
+    EXPECT_EQ(repair.m_nCapacity, 3968000u);
+    EXPECT_EQ(card.Read(520), std::vector<BYTE>(512, 0x5A));
+
+    // The repaired card declares its new size, and a second repair writes
+    // the same layout without doubling it again.
+    std::vector<BYTE> layout = card.Read(0, 520);
+    CardImage again(kImageSectors, card.Read(0));
+    Attach(again);
+    op.events.clear();
+    repair.RunRepair();
+    EXPECT_EQ(op.events.front(), "capacity:1937 MB");
+    EXPECT_TRUE(op.Saw("message:The drive's capacity have change to 2G bytes."));
+    EXPECT_EQ(again.Read(0, 520), layout);
+}
+
+TEST_F(RepairTest, RepairsThatStopEarly) {
+    struct Row {
+        const char* what;
+        DWORD declared;
+        DWORD imageSectors;
+        std::function<void(Operator&)> setUp;
+        std::vector<std::string> events;
+        std::vector<std::string> commands;
+    };
+    const std::string fail = "message:Change the drive's capacity fail";
+    const Row rows[] = {
+        {"not eligible", 1399999, kImageSectors, nullptr,
+         {"capacity:683 MB", "button:off", "message:The capacity do not need to fix.", "sent:1"}, {"R0+1"}},
+        {"above the upper bound", 4200001, 8400002, nullptr,
+         {"capacity:2050 MB", "button:off", "message:The capacity do not need to fix.", "sent:1"}, {"R0+1"}},
+        {"declined", 1984000, kImageSectors, [](Operator& o) { o.confirm = false; },
+         {"capacity:968 MB", "confirm", "close"}, {"R0+1"}},
+        {"card does not hold the doubled size", 1984000, 1984000, nullptr,
+         {"capacity:968 MB", "confirm", fail, "sent:2", "close"}, {"R0+1", "R3967999+1", "lock0"}},
+        {"upper bound is not doubled", 4200000, 4200000, nullptr, {},
+         {"R0+1", "R4199999+1", "lock1", "W0+2", "lock0", "W2+128", "W130+128", "W258+128", "W386+128",
+          "W514+32", "lock0", "eject"}},
+        {"no drive selected", 1984000, kImageSectors, [](Operator& o) { o.hasSelection = false; },
+         {"capacity:0 MB", "button:off", "message:The capacity do not need to fix.", "sent:0"}, {}},
+    };
+    for (const Row& r : rows) {
+        CardImage card(r.imageSectors, FatBootSector(r.declared));
+        auto recorder = Attach(card);
+        op.events.clear();
+        op.confirm = true;
+        op.hasSelection = true;
+        if (r.setUp) r.setUp(op);
+        repair.RunRepair();
+        if (!r.events.empty()) {
+            EXPECT_EQ(op.events, r.events) << r.what;
+        } else {
+            EXPECT_TRUE(op.Saw("message:The drive's capacity have change to 2G bytes.")) << r.what;
+        }
+        EXPECT_EQ(Commands(*recorder), r.commands) << r.what;
+    }
+}
+
+TEST_F(RepairTest, VolumeThatDoesNotOpenForTheRepair) {
+    CardImage card(kImageSectors, FatBootSector(1984000));
+    Attach(card);
+    // The reader goes away between the probe and the open.
+    struct VanishingOperator : Operator {
+        bool AskConfirmation(const char* text) override {
+            platform::UnmapDrive('E');
+            return Operator::AskConfirmation(text);
+        }
+    } vanishing;
+    CCapacityRepair r(device, vanishing);
+    r.RunRepair();
+    EXPECT_EQ(vanishing.events, (std::vector<std::string>{"capacity:968 MB", "confirm",
+                                                          "message:Change the drive's capacity fail", "close"}));
+    EXPECT_EQ(r.m_nCapacity, 3968000u);
+}
+
+// Whatever command fails, the completion messages appear only when every
+// read and write succeeded, and nothing is written after a failed write.
+TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
+    const std::string changed = "message:The drive's capacity have change to 2G bytes.";
+    for (bool sticky : {false, true}) {
+        for (Fault fault : {Fault::CheckCondition, Fault::TransportFailure}) {
+            for (int n = 1; n <= 12; ++n) {
+                SCOPED_TRACE(testing::Message() << "command " << n << (sticky ? " onwards" : "")
+                                                << (fault == Fault::CheckCondition ? " check" : " transport"));
+                CardImage card(kImageSectors, FatBootSector(1984000));
+                auto recorder = Attach(card, n, fault, sticky);
+                op.events.clear();
+                repair.RunRepair();
+                const auto& cmds = recorder->commands;
+                bool transferFailed = false;
+                bool writeFailed = false;
+                for (std::size_t i = 0; i < cmds.size(); ++i) {
+                    bool failed = !cmds[i].carriedOut || cmds[i].status != 0;
+                    BYTE opcode = cmds[i].cdb[0];
+                    if (writeFailed) {
+                        EXPECT_NE(opcode, 0x2A) << "write after a failed write";
+                    }
+                    if (failed && (opcode == 0x28 || opcode == 0x2A)) transferFailed = true;
+                    if (failed && opcode == 0x2A) writeFailed = true;
+                }
+                EXPECT_EQ(op.Saw(changed), !transferFailed);
+                EXPECT_EQ(op.Saw("message:Please re-plugin this card again"), !transferFailed);
+                if (transferFailed && n > 1) {
+                    EXPECT_TRUE(op.Saw("message:Change the drive's capacity fail"));
+                    EXPECT_EQ(op.events.back(), "close");
+                    EXPECT_FALSE(op.Saw("notify"));
+                    EXPECT_NE(Cmd(cmds.back()), "eject");
+                }
+            }
+        }
+    }
+}
+
+TEST(ExplorerNotify, PostsTheRefreshCommandToExplorerWindowsOnly) {
+    platform::testing::FakeDesktop desktop({
+        {"CabinetWClass"},
+        {"Notepad"},
+        {"exploreWCLASS"},
+        {"CabinetWClass", false},
+        {"cabinetwclass"},
+        {"ExploreWClassX"},
+    });
+    NotifyExplorerWindows();
+    ASSERT_EQ(desktop.posted.size(), 3u);
+    const std::size_t expected[] = {0, 2, 4};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(desktop.posted[i].window, desktop.Window(expected[i]));
+        EXPECT_EQ(desktop.posted[i].message, 0x111u);
+        EXPECT_EQ(desktop.posted[i].wParam, 41061u);
+        EXPECT_EQ(desktop.posted[i].lParam, 0);
+    }
+    EXPECT_EQ(desktop.callbackResults, std::vector<BOOL>(6, TRUE));
+}
+
+}  // namespace
