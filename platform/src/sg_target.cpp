@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -106,6 +107,15 @@ bool DiskHasMountedFileSystem(const std::string& devicePath) {
     std::string disk = SysfsPath(st.st_rdev);
     if (disk.empty()) return false;
     if (access((disk + "/partition").c_str(), F_OK) == 0) disk = disk.substr(0, disk.rfind('/'));
+
+    // A device-mapper or RAID volume on top of the card counts as mounted too.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    auto held = [&](const fs::path& dir) { return !fs::is_empty(dir / "holders", ec) && !ec; };
+    if (held(disk)) return true;
+    for (const auto& entry : fs::directory_iterator(disk, ec)) {
+        if (fs::exists(entry.path() / "partition", ec) && held(entry.path())) return true;
+    }
 
     std::ifstream mounts("/proc/self/mounts");
     std::string line;
