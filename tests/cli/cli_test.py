@@ -1,0 +1,240 @@
+#!/usr/bin/env python3
+"""brisant-cli end to end on card images, with fsck.fat and mtools as judges.
+
+usage: cli_test.py BRISANT_CLI MAKE_CARD_SH
+"""
+import json
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+CLI = MAKE_CARD = None
+
+CHANGED = "The drive's capacity have change to 2G bytes."
+REPLUG = "Please re-plugin this card again"
+FAIL = "Change the drive's capacity fail"
+NOT_NEEDED = "The capacity do not need to fix."
+
+
+def run(*args, stdin=subprocess.DEVNULL):
+    return subprocess.run([CLI, *args], stdin=stdin, capture_output=True, text=True, timeout=60)
+
+
+def expected_geometry(target):
+    """Cluster size, table size and total written for a target capacity."""
+    for limit, spc, shift in ((0x20000, 2, 1), (0x40000, 4, 2), (0x80000, 8, 3),
+                              (0x100000, 16, 4), (0x200000, 32, 5)):
+        if target <= limit:
+            break
+    else:
+        spc, shift = 64, 6
+
+    def layout(total):
+        fat = ((total >> shift) + 255) >> 8
+        return fat, (total - (34 + 2 * fat)) // spc
+
+    total = target
+    while layout(total)[1] > 65524:
+        total -= 1
+    fat, clusters = layout(total)
+    return spc, fat, total, clusters
+
+
+class Card:
+    def __init__(self, declared, sectors, kind="fat"):
+        fd, self.path = tempfile.mkstemp(prefix="brisant-cli-", suffix=".img")
+        os.close(fd)
+        subprocess.run(["sh", MAKE_CARD, self.path, str(declared), str(sectors), kind], check=True)
+
+    def read(self, lba, count=1):
+        with open(self.path, "rb") as f:
+            f.seek(lba * 512)
+            return f.read(count * 512)
+
+    def write(self, lba, data):
+        with open(self.path, "r+b") as f:
+            f.seek(lba * 512)
+            f.write(data)
+
+    def digest(self, sectors=600):
+        return self.read(0, sectors)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        os.unlink(self.path)
+
+
+def fsck_complaints(path):
+    out = subprocess.run(["fsck.fat", "-n", path], capture_output=True, text=True).stdout
+    lines = [l.strip() for l in out.splitlines()[1:] if l.strip()]
+    # The label is eleven zero bytes on purpose; fsck names that and stops there.
+    ignored = ("Label '' stored in boot sector is not valid.", "Auto-removing label from boot sector.",
+               "Leaving filesystem unchanged.")
+    return [l for l in lines if l not in ignored and not l.startswith(path + ":")]
+
+
+class CapacityBounds(unittest.TestCase):
+    def test_each_bound_end_to_end(self):
+        rows = [  # declared, eligible
+            (1399999, False), (1400000, True), (2097151, True),
+            (2097152, True), (4200000, True), (4200001, False),
+        ]
+        for declared, eligible in rows:
+            target = declared * 2 if declared < 0x200000 else declared
+            with self.subTest(declared=declared), Card(declared, max(target, declared)) as card:
+                card.write(600, b"\x5a" * 512)
+                before = card.digest()
+                r = run("--drive", "E=" + card.path, "repair", "E", "--yes", "--no-pause")
+                if not eligible:
+                    self.assertEqual(r.returncode, 3, r.stdout + r.stderr)
+                    self.assertIn(NOT_NEEDED, r.stdout)
+                    self.assertEqual(card.digest(), before)
+                    continue
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                lines = r.stdout.splitlines()
+                self.assertEqual(lines[-2:], [CHANGED, REPLUG])
+                spc, fat, total, clusters = expected_geometry(target)
+                boot = card.read(0)
+                self.assertEqual(boot[13], spc)
+                self.assertEqual(struct.unpack_from("<H", boot, 22)[0], fat)
+                self.assertEqual(struct.unpack_from("<I", boot, 32)[0], total)
+                self.assertEqual(fsck_complaints(card.path), [])
+                self.assertEqual(card.read(600), b"\x5a" * 512, "data area touched")
+                layout = card.read(0, 34 + 2 * fat)
+                self.check_with_mtools(card.path, clusters * spc * 512)
+
+                # A second repair, over a file written since, keeps the size
+                # and writes the same layout again.
+                r = run("--drive", "E=" + card.path, "repair", "E", "--yes", "--no-pause")
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertIn(f"E:\\  {total >> 11} MB", r.stdout)
+                self.assertEqual(card.read(0, 34 + 2 * fat), layout)
+
+    def check_with_mtools(self, image, free_bytes):
+        env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+        listing = subprocess.run(["mdir", "-i", image, "::"], capture_output=True, text=True, env=env)
+        self.assertEqual(listing.returncode, 0, listing.stderr)
+        self.assertIn("No files", listing.stdout)
+        free = int(re.search(r"([\d ]+) bytes free", listing.stdout).group(1).replace(" ", ""))
+        self.assertEqual(free, free_bytes)
+        with tempfile.TemporaryDirectory() as tmp:
+            src = os.path.join(tmp, "in.bin")
+            with open(src, "wb") as f:
+                f.write(os.urandom(300000))
+            subprocess.run(["mcopy", "-i", image, src, "::PAYLOAD.BIN"], check=True, env=env)
+            subprocess.run(["mcopy", "-i", image, "::PAYLOAD.BIN", os.path.join(tmp, "out.bin")],
+                           check=True, env=env)
+            with open(src, "rb") as a, open(os.path.join(tmp, "out.bin"), "rb") as b:
+                self.assertEqual(a.read(), b.read())
+        self.assertEqual(fsck_complaints(image), [])
+
+
+class Layouts(unittest.TestCase):
+    def test_range_of_capacities_passes_fsck(self):
+        # Includes the declared sizes whose doubled volume would be too many
+        # clusters for FAT16 without the cut.
+        for declared in (1500000, 1984000, 2097073, 2097100, 2500000, 3500000):
+            with self.subTest(declared=declared), Card(declared, 2 * declared) as card:
+                r = run("repair", card.path, "--yes", "--no-pause")
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertEqual(fsck_complaints(card.path), [])
+
+    def test_master_boot_record_card(self):
+        with Card(1984000, 3968000, "mbr") as card:
+            self.assertIn("1984000 sectors (968 MB)", run("probe", card.path).stdout)
+            self.assertEqual(run("repair", card.path, "--yes", "--no-pause").returncode, 0)
+            boot = card.read(0)
+            self.assertEqual(boot[0], 0xEB)
+            self.assertEqual(struct.unpack_from("<I", boot, 32)[0], 3968000)
+            self.assertEqual(fsck_complaints(card.path), [])
+
+
+class Refusals(unittest.TestCase):
+    def test_card_too_small_for_its_doubled_size(self):
+        with Card(1984000, 1984000) as card:
+            before = card.digest()
+            r = run("repair", card.path, "--yes", "--no-pause")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(FAIL, r.stdout)
+            self.assertNotIn(CHANGED, r.stdout)
+            self.assertEqual(card.digest(), before)
+
+    def test_write_protected_image(self):
+        if os.geteuid() == 0:
+            self.skipTest("root writes read-only files; the VM test covers a write-protected card")
+        with Card(1984000, 3968000) as card:
+            os.chmod(card.path, 0o444)
+            before = card.digest()
+            r = run("repair", card.path, "--yes", "--no-pause")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(FAIL, r.stdout)
+            self.assertEqual(card.digest(), before)
+
+    def test_declined_or_no_answer_writes_nothing(self):
+        for answer in ("", "n\n", "maybe\n"):
+            with self.subTest(answer=answer), Card(1984000, 3968000) as card:
+                before = card.digest()
+                r = subprocess.run([CLI, "repair", card.path, "--no-pause"], input=answer,
+                                   capture_output=True, text=True, timeout=60)
+                self.assertEqual(r.returncode, 4, r.stdout)
+                self.assertEqual(card.digest(), before)
+        with Card(1984000, 3968000) as card:
+            r = subprocess.run([CLI, "repair", card.path, "--no-pause"], input="y\n",
+                               capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stdout)
+
+    def test_bad_targets_and_usage(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            rows = [
+                (["repair", os.path.join(tmp, "missing.img"), "--yes"], "No such file"),
+                (["repair", tmp, "--yes"], "directory"),
+                (["repair", "C", "--yes"], "D to Z"),
+                (["--drive", "E=" + os.path.join(tmp, "x.img"), "repair", "E", "--yes"], "cannot be opened"),
+                (["--drive", "B=/dev/null", "list"], "D to Z"),
+                (["frobnicate"], "unknown command"),
+                (["repair"], "one TARGET"),
+                (["list", "--yes"], "--yes"),
+                (["list", "--bogus"], "unknown option"),
+            ]
+            for args, reason in rows:
+                with self.subTest(args=args):
+                    r = run(*args)
+                    self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
+                    self.assertIn(reason, r.stderr)
+                    self.assertEqual(len(r.stderr.strip().splitlines()), 1)
+
+
+class Queries(unittest.TestCase):
+    def test_probe_plan_list(self):
+        with Card(1984000, 3968000) as card:
+            before = card.digest()
+            probe = json.loads(run("--drive", "E=" + card.path, "probe", "E:", "--json").stdout)
+            self.assertEqual((probe["capacity_sectors"], probe["capacity"], probe["eligible"],
+                              probe["target_sectors"]), (1984000, "968 MB", True, 3968000))
+            plan = json.loads(run("--drive", "E=" + card.path, "plan", "E:\\", "--json").stdout)
+            self.assertEqual((plan["sectors_per_cluster"], plan["fat_sectors"], plan["root_lba"],
+                              plan["data_lba"], plan["clusters"]), (64, 243, 488, 520, 61991))
+            self.assertEqual([c["command"] for c in plan["commands"]], [
+                "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector", "PREVENT MEDIUM REMOVAL",
+                "WRITE(10) LBA 0, 2 sectors", "ALLOW MEDIUM REMOVAL", "WRITE(10) LBA 2, 128 sectors",
+                "WRITE(10) LBA 130, 115 sectors", "WRITE(10) LBA 245, 128 sectors",
+                "WRITE(10) LBA 373, 115 sectors", "WRITE(10) LBA 488, 32 sectors", "ALLOW MEDIUM REMOVAL",
+                "EJECT MEDIUM"])
+            self.assertEqual(plan["commands"][3]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
+            self.assertEqual(card.digest(), before, "plan wrote to the card")
+            listing = json.loads(run("--drive", "E=" + card.path, "--drive", "F=/nonexistent", "list",
+                                     "--json").stdout)
+            self.assertEqual([(d["drive"], d["capacity"], d["eligible"]) for d in listing],
+                             [("E:\\", "968 MB", True)])
+            self.assertEqual(run("--version").stdout.strip(), "brisant-cli 1.0.4.0")
+
+
+if __name__ == "__main__":
+    CLI, MAKE_CARD = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
