@@ -14,6 +14,9 @@ struct DialogItem {
     std::uint32_t style;
     std::uint32_t exStyle;
     std::int16_t x, y, cx, cy;  // dialog units
+    std::uint32_t helpId;
+    std::uint16_t classOrdinal;  // 0x80.. for predefined classes, 0 when named
+    std::uint16_t creationDataSize;
 };
 
 struct DialogTemplate {
@@ -29,17 +32,24 @@ struct DialogTemplate {
     const char* typeface;  // UTF-8
     const DialogItem* items;  // in template (tab) order
     std::size_t itemCount;
+    int id;
+    std::uint32_t helpId;
+    const char* menu;         // null: no menu; "#n" for an ordinal
+    const char* windowClass;  // null: the standard dialog class
 };
 
 struct IconImage {
     int width, height, bitsPerPixel;
     const std::uint32_t* pixels;  // width*height, 0xAARRGGBB, top row first
+    int colorCount;  // as the icon directory states it; 0 for 256 or more
+    int planes;
 };
 
 struct IconGroup {
     std::uint16_t language;
     const IconImage* images;
     std::size_t imageCount;
+    int id;
 };
 
 struct VersionString {
@@ -55,6 +65,9 @@ struct VersionInfo {
     const char* stringTable;  // "040404b0"
     const VersionString* strings;
     std::size_t stringCount;
+    std::uint32_t fileFlagsMask, fileSubtype;
+    const std::uint32_t* translations;  // each: language | codePage << 16
+    std::size_t translationCount;
 };
 
 // Null when the resource does not exist.
