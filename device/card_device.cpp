@@ -95,18 +95,17 @@ BOOL CCardDevice::WriteSectors(HANDLE device, BYTE* buffer, DWORD lba, DWORD cou
 
 BOOL CCardDevice::Transfer(HANDLE device, BYTE* buffer, DWORD lba, DWORD count, BYTE opcode,
                            UCHAR dataIn) {
-    ScsiRequestBlock block;
-    Prepare(block);
-    block.Header.DataIn = dataIn;
-    block.Header.TimeOutValue = kShortTimeout;
-    block.Header.Cdb[0] = opcode;
     DWORD moved = 0;
     while (moved < count) {
         DWORD size = count - moved <= kMaxSectorsPerCommand ? count - moved : kMaxSectorsPerCommand;
         DWORD at = lba + moved;
-        // The platform writes its answer back into the block.
-        block.Header.ScsiStatus = 0;
-        block.Header.SenseInfoLength = 24;
+        // The platform writes its answer, sense included, back into the
+        // block: each command starts from a zeroed one.
+        ScsiRequestBlock block;
+        Prepare(block);
+        block.Header.DataIn = dataIn;
+        block.Header.TimeOutValue = kShortTimeout;
+        block.Header.Cdb[0] = opcode;
         block.Header.DataTransferLength = size * kSectorSize;
         block.Header.Cdb[2] = static_cast<UCHAR>(at >> 24);
         block.Header.Cdb[3] = static_cast<UCHAR>(at >> 16);
@@ -114,7 +113,9 @@ BOOL CCardDevice::Transfer(HANDLE device, BYTE* buffer, DWORD lba, DWORD count, 
         block.Header.Cdb[5] = static_cast<UCHAR>(at);
         block.Header.Cdb[8] = static_cast<UCHAR>(size);
         block.Header.DataBuffer = buffer + static_cast<std::size_t>(moved) * kSectorSize;
-        if (!Send(device, block)) return FALSE;
+        // A device that moves less than asked and still says GOOD has not
+        // read or written these sectors.
+        if (!Send(device, block) || block.Header.DataTransferLength != size * kSectorSize) return FALSE;
         moved += size;
     }
     return TRUE;

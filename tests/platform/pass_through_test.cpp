@@ -1,0 +1,415 @@
+// The platform's pass-through: which requests it refuses, how it reports a
+// device's answer, and the virtual card reader over an image file.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/scsi_request_block.h"
+#include "platform/drive_map.h"
+#include "platform/testing.h"
+#include "platform/winapi.h"
+#include "test_support.h"
+
+namespace {
+
+using brisant_test::DriveMapTest;
+using brisant_test::Pattern;
+using brisant_test::TempImage;
+using platform::testing::Fault;
+using platform::testing::FaultyTarget;
+using platform::testing::RecordingTarget;
+
+constexpr std::uint8_t kGood = 0x00;
+constexpr std::uint8_t kCheckCondition = 0x02;
+
+using Cdb = std::vector<std::uint8_t>;
+
+Cdb Read10(std::uint32_t lba, std::uint16_t sectors) {
+    return {0x28, 0, static_cast<std::uint8_t>(lba >> 24), static_cast<std::uint8_t>(lba >> 16),
+            static_cast<std::uint8_t>(lba >> 8), static_cast<std::uint8_t>(lba), 0,
+            static_cast<std::uint8_t>(sectors >> 8), static_cast<std::uint8_t>(sectors), 0};
+}
+Cdb Write10(std::uint32_t lba, std::uint16_t sectors) {
+    Cdb cdb = Read10(lba, sectors);
+    cdb[0] = 0x2A;
+    return cdb;
+}
+Cdb Inquiry() { return {0x12, 0, 0, 0, 36, 0}; }
+Cdb Prevent(bool on) { return {0x1E, 0, 0, 0, static_cast<std::uint8_t>(on ? 1 : 0), 0}; }
+Cdb StartStop(std::uint8_t byte4) { return {0x1B, 0, 0, 0, byte4, 0}; }
+
+void Prepare(ScsiRequestBlock& block, const Cdb& cdb, UCHAR dataIn, void* data, ULONG length) {
+    std::memset(&block, 0, sizeof block);
+    block.Header.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    block.Header.TargetId = 1;
+    block.Header.CdbLength = 10;
+    block.Header.SenseInfoLength = 24;
+    block.Header.SenseInfoOffset = offsetof(ScsiRequestBlock, SenseData);
+    block.Header.DataIn = dataIn;
+    block.Header.DataTransferLength = length;
+    block.Header.DataBuffer = data;
+    block.Header.TimeOutValue = 2;
+    std::memcpy(block.Header.Cdb, cdb.data(), cdb.size());
+}
+
+struct Answer {
+    BOOL ok = FALSE;
+    DWORD returned = 0;
+    std::uint8_t status = 0xFF;
+    std::uint8_t senseLength = 0;
+    std::uint8_t key = 0;
+    std::uint8_t asc = 0;
+    std::uint8_t ascq = 0;
+    ULONG transferred = 0;
+};
+
+Answer Send(HANDLE h, ScsiRequestBlock& block) {
+    Answer a;
+    DWORD returned = 0xDEADBEEF;
+    a.ok = DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block, &returned,
+                           nullptr);
+    a.returned = returned;
+    a.status = block.Header.ScsiStatus;
+    a.senseLength = block.Header.SenseInfoLength;
+    a.transferred = block.Header.DataTransferLength;
+    const auto* sense = reinterpret_cast<const std::uint8_t*>(&block) + block.Header.SenseInfoOffset;
+    a.key = sense[2] & 0x0F;
+    a.asc = sense[12];
+    a.ascq = sense[13];
+    return a;
+}
+
+Answer Send(HANDLE h, const Cdb& cdb, UCHAR dataIn = SCSI_IOCTL_DATA_OUT, void* data = nullptr, ULONG length = 0) {
+    ScsiRequestBlock block;
+    Prepare(block, cdb, dataIn, data, length);
+    return Send(h, block);
+}
+
+HANDLE Open(char letter) {
+    char path[] = "\\\\.\\X:";
+    path[4] = letter;
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+
+// A CHECK CONDITION with fixed-format sense at SenseInfoOffset, its length
+// written back and counted in the bytes returned.
+::testing::AssertionResult Refused(const Answer& a, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+    if (!a.ok) return ::testing::AssertionFailure() << "DeviceIoControl failed";
+    if (a.status != kCheckCondition) return ::testing::AssertionFailure() << "status " << int{a.status};
+    if (a.senseLength == 0 || a.senseLength > 24) {
+        return ::testing::AssertionFailure() << "sense length " << int{a.senseLength};
+    }
+    if (a.returned != offsetof(ScsiRequestBlock, SenseData) + a.senseLength) {
+        return ::testing::AssertionFailure() << "returned " << a.returned << " bytes";
+    }
+    if (a.key != key || a.asc != asc || a.ascq != ascq) {
+        char text[64];
+        std::snprintf(text, sizeof text, "sense %X/%02X/%02X, want %X/%02X/%02X", a.key, a.asc, a.ascq, key, asc, ascq);
+        return ::testing::AssertionFailure() << text;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+using PassThroughTest = DriveMapTest;
+using CardReaderTest = DriveMapTest;
+
+// ---------------------------------------------------------------------------
+// Requests the platform cannot carry out.
+
+TEST_F(PassThroughTest, MalformedRequestsFailWithoutReachingTheDevice) {
+    struct Case {
+        const char* name;
+        std::function<void(ScsiRequestBlock&)> spoil;
+        DWORD code = IOCTL_SCSI_PASS_THROUGH_DIRECT;
+        DWORD inSize = sizeof(ScsiRequestBlock);
+        DWORD outSize = sizeof(ScsiRequestBlock);
+    };
+    const std::vector<Case> cases = {
+        {"header length too large", [](ScsiRequestBlock& b) { b.Header.Length += 4; }},
+        {"header length zero", [](ScsiRequestBlock& b) { b.Header.Length = 0; }},
+        {"no CDB", [](ScsiRequestBlock& b) { b.Header.CdbLength = 0; }},
+        {"CDB longer than 16", [](ScsiRequestBlock& b) { b.Header.CdbLength = 17; }},
+        {"sense area inside the header", [](ScsiRequestBlock& b) { b.Header.SenseInfoOffset = 8; }},
+        {"sense area past the block",
+         [](ScsiRequestBlock& b) { b.Header.SenseInfoOffset = sizeof(ScsiRequestBlock) - 4; }},
+        {"data length without a buffer", [](ScsiRequestBlock& b) { b.Header.DataBuffer = nullptr; }},
+        {"unknown data direction", [](ScsiRequestBlock& b) { b.Header.DataIn = 7; }},
+        {"other ioctl", [](ScsiRequestBlock&) {}, 0x4D004},
+        {"input shorter than the header", [](ScsiRequestBlock&) {}, IOCTL_SCSI_PASS_THROUGH_DIRECT,
+         sizeof(SCSI_PASS_THROUGH_DIRECT) - 1},
+        {"output shorter than the sense area", [](ScsiRequestBlock&) {}, IOCTL_SCSI_PASS_THROUGH_DIRECT,
+         sizeof(ScsiRequestBlock), sizeof(SCSI_PASS_THROUGH_DIRECT)},
+    };
+    auto recorder = std::make_shared<RecordingTarget>();
+    platform::MapDrive('D', recorder, "recorder");
+    HANDLE h = Open('D');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<std::uint8_t> data(512, 0x42);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScsiRequestBlock block;
+        Prepare(block, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512);
+        c.spoil(block);
+        DWORD returned = 0;
+        EXPECT_FALSE(DeviceIoControl(h, c.code, &block, c.inSize, &block, c.outSize, &returned, nullptr));
+    }
+    EXPECT_TRUE(recorder->commands.empty());
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(PassThroughTest, UnknownAndClosedHandlesFail) {
+    auto recorder = std::make_shared<RecordingTarget>();
+    platform::MapDrive('E', recorder, "recorder");
+    HANDLE h = Open('E');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(Send(h, Inquiry(), SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(36).data(), 36).ok);
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(CloseHandle(h));
+
+    std::vector<std::uint8_t> data(36);
+    for (HANDLE bad : {h, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr), reinterpret_cast<HANDLE>(0x7)}) {
+        EXPECT_FALSE(Send(bad, Inquiry(), SCSI_IOCTL_DATA_IN, data.data(), 36).ok);
+    }
+    EXPECT_EQ(recorder->commands.size(), 1u);
+}
+
+TEST_F(PassThroughTest, OnlyExistingVolumesOpen) {
+    TempImage image(8);
+    EXPECT_FALSE(platform::MapDrive('C', image.path())) << "C: is outside D..Z";
+    EXPECT_FALSE(platform::MapDrive('[', image.path()));
+    ASSERT_TRUE(platform::MapDrive('F', image.path()));
+    platform::MapDrive('G', "/nonexistent/brisant-card.img");
+
+    EXPECT_EQ(Open('C'), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open('G'), INVALID_HANDLE_VALUE) << "nothing behind the mapping";
+    EXPECT_EQ(Open('H'), INVALID_HANDLE_VALUE) << "not mapped";
+    EXPECT_EQ(CreateFileA("F:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    HANDLE a = Open('F');
+    HANDLE b = Open('F');
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(CloseHandle(a));
+    EXPECT_TRUE(CloseHandle(b));
+}
+
+// A transport failure is a failed call; a device's refusal is not.
+TEST_F(PassThroughTest, TransportFailureFailsTheCallButCheckConditionDoesNot) {
+    auto transport = std::make_shared<FaultyTarget>(nullptr, 1, Fault::TransportFailure);
+    auto refusing = std::make_shared<FaultyTarget>(nullptr, 1, Fault::CheckCondition);
+    platform::MapDrive('I', transport, "transport");
+    platform::MapDrive('J', refusing, "refusing");
+    std::vector<std::uint8_t> data(512);
+    HANDLE i = Open('I');
+    HANDLE j = Open('J');
+    ASSERT_NE(i, INVALID_HANDLE_VALUE);
+    ASSERT_NE(j, INVALID_HANDLE_VALUE);
+
+    EXPECT_FALSE(Send(i, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512).ok);
+    EXPECT_TRUE(Send(i, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512).ok) << "only the first command fails";
+    EXPECT_TRUE(Refused(Send(j, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512), platform::sense::kMediumError,
+                        0x11, 0x00));
+    EXPECT_TRUE(CloseHandle(i));
+    EXPECT_TRUE(CloseHandle(j));
+}
+
+// ---------------------------------------------------------------------------
+// The virtual card reader.
+
+TEST_F(CardReaderTest, InquiryReportsARemovableDirectAccessDisk) {
+    TempImage image(64);
+    ASSERT_TRUE(platform::MapDrive('K', image.path()));
+    HANDLE h = Open('K');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<std::uint8_t> reply(36, 0xEE);
+    Answer a = Send(h, Inquiry(), SCSI_IOCTL_DATA_IN, reply.data(), 36);
+    EXPECT_TRUE(a.ok);
+    EXPECT_EQ(a.status, kGood);
+    EXPECT_EQ(a.senseLength, 0) << "no sense on GOOD";
+    EXPECT_EQ(reply[0], 0x00);
+    EXPECT_EQ(reply[1] & 0x80, 0x80);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(CardReaderTest, ReadsAndWritesUpToTheLastSector) {
+    TempImage image(64);
+    const std::vector<std::uint8_t> before = Pattern(900, 64);
+    image.Write(0, before);
+    ASSERT_TRUE(platform::MapDrive('L', image.path()));
+    HANDLE h = Open('L');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+    std::vector<std::uint8_t> data = Pattern(7, 3);
+    Answer w = Send(h, Write10(61, 3), SCSI_IOCTL_DATA_OUT, data.data(), 3 * 512);
+    EXPECT_TRUE(w.ok);
+    EXPECT_EQ(w.status, kGood);
+    EXPECT_EQ(image.Read(61, 3), data);
+    EXPECT_EQ(image.Read(0, 61), std::vector<std::uint8_t>(before.begin(), before.begin() + 61 * 512));
+    EXPECT_EQ(image.SizeBytes(), 64u * 512);
+
+    std::vector<std::uint8_t> back(2 * 512, 0);
+    Answer r = Send(h, Read10(62, 2), SCSI_IOCTL_DATA_IN, back.data(), 2 * 512);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.status, kGood);
+    EXPECT_EQ(r.transferred, 2u * 512);
+    EXPECT_EQ(back, std::vector<std::uint8_t>(data.begin() + 512, data.end()));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+enum class Card { Normal, ReadOnly, Ejected };
+
+TEST_F(CardReaderTest, AnswersEachCommandAsARealReaderWould) {
+    constexpr std::uint32_t kSectors = 64;
+    struct Case {
+        const char* name;
+        Card card;
+        Cdb cdb;
+        UCHAR dataIn;
+        ULONG length;
+        std::uint8_t status;
+        std::uint8_t key, asc, ascq;
+    };
+    const std::uint8_t kIllegal = platform::sense::kIllegalRequest;
+    const std::uint8_t kNotReady = platform::sense::kNotReady;
+    const std::uint8_t kProtect = platform::sense::kDataProtect;
+    const std::vector<Case> cases = {
+        {"read last sector", Card::Normal, Read10(kSectors - 1, 1), 1, 512, kGood, 0, 0, 0},
+        {"read across the end", Card::Normal, Read10(kSectors - 1, 2), 1, 1024, kCheckCondition, kIllegal, 0x21, 0},
+        {"read just past the end", Card::Normal, Read10(kSectors, 1), 1, 512, kCheckCondition, kIllegal, 0x21, 0},
+        {"read at the top LBA", Card::Normal, Read10(0xFFFFFFFFu, 1), 1, 512, kCheckCondition, kIllegal, 0x21, 0},
+        {"write across the end", Card::Normal, Write10(kSectors - 1, 2), 0, 1024, kCheckCondition, kIllegal, 0x21, 0},
+        {"write at the top LBA", Card::Normal, Write10(0xFFFFFFFFu, 1), 0, 512, kCheckCondition, kIllegal, 0x21, 0},
+        {"READ CAPACITY(10)", Card::Normal, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, 8, kCheckCondition, kIllegal, 0x20, 0},
+        {"READ(6)", Card::Normal, {0x08, 0, 0, 0, 1, 0}, 1, 512, kCheckCondition, kIllegal, 0x20, 0},
+        {"opcode FF", Card::Normal, {0xFF, 0, 0, 0, 0, 0}, 0, 0, kCheckCondition, kIllegal, 0x20, 0},
+        {"read-only: read", Card::ReadOnly, Read10(0, 4), 1, 2048, kGood, 0, 0, 0},
+        {"read-only: write", Card::ReadOnly, Write10(0, 4), 0, 2048, kCheckCondition, kProtect, 0x27, 0},
+        {"read-only: write last sector", Card::ReadOnly, Write10(kSectors - 1, 1), 0, 512, kCheckCondition, kProtect,
+         0x27, 0},
+        {"ejected: read", Card::Ejected, Read10(0, 1), 1, 512, kCheckCondition, kNotReady, 0x3A, 0},
+        {"ejected: write", Card::Ejected, Write10(0, 1), 0, 512, kCheckCondition, kNotReady, 0x3A, 0},
+        {"ejected: inquiry", Card::Ejected, Inquiry(), 1, 36, kGood, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempImage image(kSectors);
+        std::shared_ptr<platform::ScsiTarget> reader =
+            c.card == Card::ReadOnly ? image.OpenReadOnly() : platform::OpenCardImage(image.path());
+        ASSERT_NE(reader, nullptr);
+        platform::MapDrive('M', reader, "card");
+        HANDLE h = Open('M');
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        if (c.card == Card::Ejected) {
+            EXPECT_EQ(Send(h, StartStop(0x02)).status, kGood);
+        }
+
+        std::vector<std::uint8_t> data = Pattern(3, (c.length + 511) / 512 + 1);
+        Answer a = Send(h, c.cdb, c.dataIn, c.length ? data.data() : nullptr, c.length);
+        if (c.status == kGood) {
+            EXPECT_TRUE(a.ok);
+            EXPECT_EQ(a.status, kGood);
+        } else {
+            EXPECT_TRUE(Refused(a, c.key, c.asc, c.ascq));
+        }
+        EXPECT_TRUE(CloseHandle(h));
+        platform::UnmapDrive('M');
+        reader.reset();
+        EXPECT_EQ(image.SizeBytes(), kSectors * 512u) << "the card never grows";
+        EXPECT_EQ(image.Read(0, kSectors), std::vector<std::uint8_t>(kSectors * 512, 0)) << "nothing written";
+    }
+}
+
+// Cards reach past 2 GiB (4,200,000 sectors), in a 32-bit build too.
+TEST_F(CardReaderTest, ServesCardsLargerThan2GiB) {
+    constexpr std::uint32_t kSectors = 4200000;
+    TempImage image(kSectors);
+    ASSERT_TRUE(platform::MapDrive('Q', image.path()));
+    HANDLE h = Open('Q');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "the image does not open";
+
+    std::vector<std::uint8_t> data = Pattern(kSectors - 2, 2);
+    EXPECT_EQ(Send(h, Write10(kSectors - 2, 2), SCSI_IOCTL_DATA_OUT, data.data(), 1024).status, kGood);
+    EXPECT_EQ(image.Read(kSectors - 2, 2), data);
+    std::vector<std::uint8_t> back(1024, 0);
+    EXPECT_EQ(Send(h, Read10(kSectors - 2, 2), SCSI_IOCTL_DATA_IN, back.data(), 1024).status, kGood);
+    EXPECT_EQ(back, data);
+    EXPECT_TRUE(Refused(Send(h, Read10(kSectors, 1), SCSI_IOCTL_DATA_IN, back.data(), 512),
+                        platform::sense::kIllegalRequest, 0x21, 0x00));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(image.SizeBytes(), std::uint64_t{kSectors} * 512);
+    EXPECT_EQ(image.Read(0, 1), std::vector<std::uint8_t>(512, 0)) << "a wrapped offset landed at the start";
+}
+
+TEST_F(CardReaderTest, EjectIsRefusedWhileRemovalIsPrevented) {
+    TempImage image(16);
+    ASSERT_TRUE(platform::MapDrive('N', image.path()));
+    HANDLE h = Open('N');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<std::uint8_t> data(512);
+
+    EXPECT_EQ(Send(h, Prevent(true)).status, kGood);
+    EXPECT_TRUE(Refused(Send(h, StartStop(0x02)), platform::sense::kIllegalRequest, 0x53, 0x02));
+    EXPECT_EQ(Send(h, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512).status, kGood) << "the card stays";
+
+    EXPECT_EQ(Send(h, Prevent(false)).status, kGood);
+    EXPECT_EQ(Send(h, StartStop(0x02)).status, kGood);
+    EXPECT_TRUE(Refused(Send(h, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512), platform::sense::kNotReady,
+                        0x3A, 0x00));
+    EXPECT_TRUE(CloseHandle(h));
+
+    // The card stays out for the next opener too.
+    h = Open('N');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(Refused(Send(h, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512), platform::sense::kNotReady,
+                        0x3A, 0x00));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(CardReaderTest, PreventionLastsUntilTheLastHandleCloses) {
+    TempImage image(16);
+    ASSERT_TRUE(platform::MapDrive('O', image.path()));
+    HANDLE a = Open('O');
+    HANDLE b = Open('O');
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Send(a, Prevent(true)).status, kGood);
+    EXPECT_TRUE(CloseHandle(a));
+    EXPECT_TRUE(Refused(Send(b, StartStop(0x02)), platform::sense::kIllegalRequest, 0x53, 0x02));
+    EXPECT_TRUE(CloseHandle(b));
+
+    HANDLE c = Open('O');
+    ASSERT_NE(c, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Send(c, StartStop(0x02)).status, kGood);
+    EXPECT_TRUE(CloseHandle(c));
+}
+
+// The device's sense goes no further than the caller's sense area.
+TEST_F(CardReaderTest, SenseIsCutToTheLengthAsked) {
+    TempImage image(16);
+    ASSERT_TRUE(platform::MapDrive('P', image.path()));
+    HANDLE h = Open('P');
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<std::uint8_t> data(512);
+    ScsiRequestBlock block;
+    Prepare(block, Read10(16, 1), SCSI_IOCTL_DATA_IN, data.data(), 512);
+    block.Header.SenseInfoLength = 8;
+    std::memset(block.SenseData, 0xEE, sizeof block.SenseData);
+    Answer a = Send(h, block);
+    EXPECT_TRUE(a.ok);
+    EXPECT_EQ(a.status, kCheckCondition);
+    EXPECT_EQ(a.senseLength, 8);
+    EXPECT_EQ(a.returned, offsetof(ScsiRequestBlock, SenseData) + 8);
+    EXPECT_EQ(block.SenseData[2] & 0x0F, platform::sense::kIllegalRequest);
+    for (std::size_t i = 8; i < sizeof block.SenseData; ++i) EXPECT_EQ(block.SenseData[i], 0xEE) << "byte " << i;
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+}  // namespace
