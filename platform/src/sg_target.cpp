@@ -31,12 +31,14 @@ bool IsWriteCommand(std::uint8_t opcode) {
 
 class SgTarget : public ScsiTarget {
 public:
-    SgTarget(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    SgTarget(int fd, std::string path, bool exclusive)
+        : fd_(fd), path_(std::move(path)), exclusive_(exclusive) {}
     ~SgTarget() override { close(fd_); }
 
     bool Execute(ScsiExchange& x) override {
-        // A mounted file system would be corrupted under the kernel's feet.
-        if (IsWriteCommand(x.cdb[0]) && DiskHasMountedFileSystem(path_)) return false;
+        // A file system, swap area or mapped device on the disk would be
+        // corrupted under the kernel's feet.
+        if (IsWriteCommand(x.cdb[0]) && (!exclusive_ || DiskHasMountedFileSystem(path_))) return false;
 
         sg_io_hdr_t io{};
         io.interface_id = 'S';
@@ -72,6 +74,7 @@ public:
 private:
     int fd_;
     std::string path_;
+    bool exclusive_;
 };
 
 std::string SysfsPath(dev_t device) {
@@ -88,9 +91,17 @@ std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path) {
     // O_NONBLOCK: a reader without a card still opens, as its volume does on
     // Windows. A write-protected card refuses O_RDWR; it opens read-only and
     // the card itself then refuses the writes.
-    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
-        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // O_EXCL fails while the disk or a partition of it is mounted, swapped on
+    // or held by device-mapper, which the mount table alone does not show; such
+    // a disk still answers queries but takes no writes.
+    int fd = -1;
+    bool exclusive = false;
+    for (int access : {O_RDWR, O_RDONLY}) {
+        int flags = access | O_NONBLOCK | O_CLOEXEC;
+        fd = open(path.c_str(), flags | O_EXCL);
+        exclusive = fd >= 0;
+        if (fd < 0 && errno == EBUSY) fd = open(path.c_str(), flags);
+        if (fd >= 0 || (errno != EROFS && errno != EACCES)) break;
     }
     if (fd < 0) return nullptr;
     int version = 0;
@@ -98,7 +109,7 @@ std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path) {
         close(fd);
         return nullptr;
     }
-    return std::make_shared<SgTarget>(fd, path);
+    return std::make_shared<SgTarget>(fd, path, exclusive);
 }
 
 bool DiskHasMountedFileSystem(const std::string& devicePath) {

@@ -1,0 +1,578 @@
+#!/usr/bin/env python3
+"""Card scenarios on a QEMU USB card reader under a real Linux SCSI stack.
+
+usage: scenarios.py --cli BRISANT_CLI --work DIR SCENARIO
+Exit status 0 passed, 1 failed, 77 skipped (tools or kernel missing)."""
+
+import argparse
+import hashlib
+import os
+import re
+import resource
+import subprocess
+import sys
+import time
+import traceback
+
+# Nothing is written into the source tree, bytecode included.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import log  # noqa: E402
+
+SECTOR = 512
+DECLARED = 1984000
+DOUBLED = 2 * DECLARED
+
+# The boot sector's fields for a volume of DOUBLED sectors.
+BOOT_HEAD = bytes.fromhex(
+    "EB 3C 90 4D 53 57 49 4E 34 2E 31 00 02 40 02 00 02 00 02 00 00 F8 F3 00 3F 00 FF 00 00 00"
+    " 00 00 00 8C 3C 00 00 00 29 78 56 34 12 00 00 00 00 00 00 00 00 00 00 00 46 41 54 31 36"
+    " 20 20 20")
+FAT1, FAT2, FAT_SECTORS = 2, 245, 243
+ROOT, ROOT_SECTORS = 488, 32
+DATA = 520
+
+SUCCESS_LINES = ["The drive's capacity have change to 2G bytes.", "Please re-plugin this card again"]
+FAIL_LINE = "Change the drive's capacity fail"
+
+OPCODES = {0x12: "INQUIRY", 0x28: "READ(10)", 0x2A: "WRITE(10)",
+           0x1E: "PREVENT ALLOW MEDIUM REMOVAL", 0x1B: "START STOP UNIT"}
+
+
+def check(cond, msg):
+    if not cond:
+        raise AssertionError(msg)
+
+
+# ------------------------------------------------------------------ images
+
+def fat_boot_sector(declared):
+    s = bytearray(SECTOR)
+    s[0:3] = b"\xEB\x3C\x90"
+    s[3:11] = b"OLDCARD "
+    s[11:13] = SECTOR.to_bytes(2, "little")
+    s[32:36] = declared.to_bytes(4, "little")
+    s[510:512] = b"\x55\xAA"
+    return bytes(s)
+
+
+def mbr_sector(declared, start=249):
+    s = bytearray(SECTOR)
+    s[0:2] = b"\x33\xC0"  # xor ax,ax: ordinary partition-table code, not a jump
+    e = 446
+    s[e + 4] = 0x06
+    s[e + 8:e + 12] = start.to_bytes(4, "little")
+    s[e + 12:e + 16] = declared.to_bytes(4, "little")
+    s[510:512] = b"\x55\xAA"
+    return bytes(s)
+
+
+def marker(lba):
+    return (b"BRISANT-MARKER-%010d-" % lba).ljust(SECTOR, b"\xA5")
+
+
+MARKERS = [DATA, DATA + 1, DECLARED - 1, DECLARED, DOUBLED - 1]
+
+
+def make_card(path, sectors, sector0, markers=()):
+    with open(path, "wb") as f:
+        f.truncate(sectors * SECTOR)
+        f.write(sector0)
+        for lba in markers:
+            if lba < sectors:
+                f.seek(lba * SECTOR)
+                f.write(marker(lba))
+
+
+def read_sectors(path, lba, count=1):
+    with open(path, "rb") as f:
+        f.seek(lba * SECTOR)
+        return f.read(count * SECTOR)
+
+
+def content_digest(path):
+    """Digest of the content (holes read as zeros) without reading the holes:
+    every 64 KiB chunk that is not all zero, with its offset."""
+    h = hashlib.sha256()
+    size = os.path.getsize(path)
+    h.update(b"size %d\n" % size)
+    chunk = 1 << 16
+    with open(path, "rb") as f:
+        fd = f.fileno()
+        at = 0
+        while at < size:
+            try:
+                start = os.lseek(fd, at, os.SEEK_DATA)
+            except OSError:
+                break
+            end = os.lseek(fd, start, os.SEEK_HOLE)
+            at = max(at, start - start % chunk)
+            f.seek(at)
+            while at < end:
+                data = f.read(chunk)
+                if not data:
+                    break
+                if data.count(0) != len(data):
+                    h.update(b"@%d" % at)
+                    h.update(data)
+                at += len(data)
+    return h.hexdigest()
+
+
+def layout_errors(path, markers):
+    """Differences between the image and the volume expected for DOUBLED sectors."""
+    errors = []
+    check(os.path.getsize(path) == DOUBLED * SECTOR, "image size changed: %d" % os.path.getsize(path))
+    boot = read_sectors(path, 0)
+    if boot[:62] != BOOT_HEAD:
+        diff = [i for i in range(62) if boot[i] != BOOT_HEAD[i]]
+        errors.append("boot sector bytes 0..61 differ at %s: got %s" % (diff, boot[:62].hex(" ")))
+    if boot[510:512] != b"\x55\xAA":
+        errors.append("boot sector signature is %s" % boot[510:512].hex(" "))
+    if read_sectors(path, 1).count(0) != SECTOR:
+        errors.append("LBA 1 is not all zero")
+    for name, first in (("FAT1", FAT1), ("FAT2", FAT2)):
+        fat = read_sectors(path, first, FAT_SECTORS)
+        if fat[:4] != b"\xF8\xFF\xFF\xFF":
+            errors.append("%s starts %s" % (name, fat[:8].hex(" ")))
+        if fat[4:].count(0) != len(fat) - 4:
+            errors.append("%s has non-zero entries past the first two" % name)
+    if read_sectors(path, ROOT, ROOT_SECTORS).count(0) != ROOT_SECTORS * SECTOR:
+        errors.append("root directory (LBA %d..%d) is not empty" % (ROOT, ROOT + ROOT_SECTORS - 1))
+    for lba in markers:
+        if read_sectors(path, lba) != marker(lba):
+            errors.append("data sector %d was overwritten" % lba)
+    return errors
+
+
+def fsck_clean(path):
+    """fsck.fat -n finds nothing but the all-zero label, which is intended."""
+    r = subprocess.run(["fsck.fat", "-n", path], capture_output=True, text=True, timeout=120)
+    out = (r.stdout + r.stderr).splitlines()
+    allowed = [r"^fsck\.fat \d", r"^Label '' stored in boot sector is not valid\.$",
+               r"^\s+Auto-removing label from boot sector\.$", r"^$",
+               r"^Leaving filesystem unchanged\.$", r"^" + re.escape(path) + r": \d+ files, \d+/\d+ clusters$"]
+    unexpected = [line for line in out if not any(re.match(p, line) for p in allowed)]
+    check(r.returncode in (0, 1) and not unexpected,
+          "fsck.fat -n status %d, unexpected messages:\n  %s" % (r.returncode, "\n  ".join(unexpected or out)))
+    return "\n".join(out)
+
+
+# ------------------------------------------------------------ guest output
+
+def cli_lines(result, tag):
+    return [line.rstrip() for line in result.out(tag).splitlines() if line.strip()]
+
+
+def show(result, tag):
+    log("---- brisant-cli %s (exit %d)" % (tag, result.rc(tag)))
+    for line in result.out(tag).splitlines():
+        log("   | " + line)
+
+
+def scsi_commands(result, tag="scsi-trace"):
+    """[(cdb bytes, [completion lines])] in the order the midlayer sent them."""
+    commands = []
+    for line in result.out(tag).splitlines():
+        if "Send: scmd" in line:
+            commands.append([None, []])
+        elif commands and "CDB:" in line and commands[-1][0] is None:
+            tokens = line.split("CDB:", 1)[1].split()
+            hexes = []
+            for tok in reversed(tokens):
+                if not re.fullmatch(r"[0-9a-f]{2}", tok):
+                    break
+                hexes.insert(0, int(tok, 16))
+            commands[-1][0] = bytes(hexes)
+        elif commands:
+            commands[-1][1].append(line)
+    return [(cdb, done) for cdb, done in commands if cdb]
+
+
+def sense_of(done):
+    text = " ".join(done)
+    key = re.search(r"Sense Key : ([A-Za-z ]+?) \[", text)
+    asc = re.search(r"Add\. Sense: (.+?)(?:\s*\[|$)", text)
+    return (key.group(1) if key else None, asc.group(1).strip() if asc else None)
+
+
+def describe_commands(commands):
+    counts = {}
+    for cdb, _ in commands:
+        counts[cdb[0]] = counts.get(cdb[0], 0) + 1
+    return ", ".join("%s x%d" % (OPCODES.get(op, "0x%02x" % op), n) for op, n in sorted(counts.items()))
+
+
+# ----------------------------------------------------------------- scenarios
+
+READER_ONLY = "wait_disk sda || exit 1\n"
+
+
+def scenario_sweep(vm, work):
+    card = os.path.join(work, "card.img")
+    fixed = os.path.join(work, "fixed.img")
+    make_card(card, DOUBLED, fat_boot_sector(DECLARED))
+    make_card(fixed, 131072, fat_boot_sector(131072))
+    # A fixed USB disk beside the reader must not be offered.
+    r = vm.boot("sweep", """
+wait_disk sda || exit 1
+wait_disk sdb || exit 1
+section removable sh -c 'for d in sda sdb; do echo "$d $(cat /sys/block/$d/removable)"; done'
+scsi_trace_on
+run_cli list list
+scsi_trace_off
+""", [{"path": card}, {"path": fixed, "removable": False}])
+    show(r, "list")
+    removable = dict(line.split() for line in r.out("removable").splitlines() if line.strip())
+    check(sorted(removable.values()) == ["0", "1"], "expected one removable and one fixed disk: %s" % removable)
+    reader = [d for d, v in removable.items() if v == "1"][0]
+    letter = chr(ord("D") + ord(reader[2]) - ord("a"))
+    log("reader is /dev/%s, so %s:" % (reader, letter))
+    check(r.rc("list") == 0, "list exited %d" % r.rc("list"))
+    drives = [line for line in cli_lines(r, "list") if re.match(r"^[D-Z]:\\", line)]
+    check(len(drives) == 1, "list should show exactly the reader, got %s" % drives)
+    line = drives[0]
+    check(line.startswith(letter + ":\\"), "list shows %r, not the reader's letter %s:" % (line, letter))
+    check("/dev/" + reader in line, "list line does not say what %s: maps to: %r" % (letter, line))
+    check("%u MB" % (DECLARED * SECTOR // (1 << 20)) in line, "list line lacks the declared capacity: %r" % line)
+    sent = scsi_commands(r)
+    check(any(cdb[0] == 0x12 for cdb, _ in sent), "no INQUIRY reached the disks during list")
+    check(not any(cdb[0] in (0x2A, 0x1B) for cdb, _ in sent), "list wrote or ejected: %s" % describe_commands(sent))
+
+
+def repair_boot(vm, name, card, readonly=False, before=""):
+    return vm.boot(name, READER_ONLY + before + """
+scsi_trace_on
+run_cli repair repair D --yes --no-pause
+scsi_trace_off
+section after-eject dd if=/dev/sda of=/dev/null bs=512 count=1
+""", [{"path": card, "readonly": readonly}])
+
+
+def check_repaired_in_guest(r):
+    show(r, "repair")
+    sent = scsi_commands(r)
+    log("commands the reader got during the repair: " + describe_commands(sent))
+    lines = cli_lines(r, "repair")
+    for want in SUCCESS_LINES:
+        check(want in lines, "repair did not print %r on a line of its own" % want)
+    check(FAIL_LINE not in lines, "repair printed the failure message")
+    check(r.rc("repair") == 0, "repair exited %d" % r.rc("repair"))
+    for op, name in OPCODES.items():
+        check(any(cdb[0] == op for cdb, _ in sent), "%s never reached the reader" % name)
+    writes = [(cdb, done) for cdb, done in sent if cdb[0] == 0x2A]
+    refused = [cdb.hex(" ") for cdb, done in writes if sense_of(done)[0]]
+    check(not refused, "writes answered CHECK CONDITION: %s" % refused)
+    ejects = [i for i, (cdb, _) in enumerate(sent) if cdb[0] == 0x1B and cdb[4] & 0x03 == 0x02]
+    check(ejects, "no START STOP UNIT with LoEj=1 and Start=0 was sent")
+    eject = ejects[-1]
+    check(sense_of(sent[eject][1])[0] is None,
+          "the eject was refused: %s" % (sense_of(sent[eject][1]),))
+    check(any(cdb[0] == 0x1E and cdb[4] & 0x03 == 0 for cdb, _ in sent[:eject]),
+          "no ALLOW MEDIUM REMOVAL before the eject")
+    check(r.rc("after-eject") != 0 and "No medium" in r.out("after-eject"),
+          "the card is still readable after the eject: %r" % r.out("after-eject"))
+
+
+def scenario_repair(vm, work):
+    card = os.path.join(work, "card.img")
+    repaired = os.path.join(work, "repaired.img")
+    make_card(card, DOUBLED, fat_boot_sector(DECLARED), MARKERS)
+    r = repair_boot(vm, "repair", card)
+    check_repaired_in_guest(r)
+    errors = layout_errors(card, MARKERS)
+    check(not errors, "repaired image differs from the expected volume:\n  " + "\n  ".join(errors))
+    log(fsck_clean(card))
+    # Later scenarios start from this image only once it has passed.
+    subprocess.run(["cp", "--sparse=always", card, repaired + ".tmp"], check=True)
+    os.replace(repaired + ".tmp", repaired)
+
+
+def repaired_copy(work, name):
+    src = os.path.join(os.path.dirname(work), "repair", "repaired.img")
+    skipped = os.path.join(os.path.dirname(work), "repair", "skipped")
+    if not os.path.exists(src) and os.path.exists(skipped):
+        with open(skipped) as f:
+            raise harness.Skip("the repair scenario was skipped: " + f.read().strip())
+    check(os.path.exists(src), "%s is missing: the repair scenario has not passed" % src)
+    dst = os.path.join(work, name)
+    subprocess.run(["cp", "--sparse=always", src, dst], check=True)
+    return dst
+
+
+FILES = [
+    ("A long file name with spaces.bin", 6 * 1024 * 1024),
+    ("Sub Directory With A Long Name/Nested file, also long.dat", 300 * 1024 + 17),
+    ("Sub Directory With A Long Name/MixedCase.TXT", 1),
+    ("short.txt", 4096),
+]
+
+
+def scenario_linux_client(vm, work):
+    card = repaired_copy(work, "card.img")
+    writes = "\n".join('dd if=/dev/urandom of="/mnt/%s" bs=%d count=1 2>/dev/null || exit 1'
+                       % (name, size) for name, size in FILES)
+    sums = "\n".join('sha256sum "/mnt/%s"' % name for name, _ in FILES)
+    r = vm.boot("linux-client", READER_ONLY + """
+mount -t vfat /dev/sda /mnt || exit 1
+mkdir "/mnt/Sub Directory With A Long Name" || exit 1
+%s
+section written sh -c '%s'
+umount /mnt || exit 1
+mount -t vfat -o ro /dev/sda /mnt || exit 1
+section reread sh -c '%s'
+section statfs stat -f -c "%%b %%S" /mnt
+umount /mnt || exit 1
+""" % (writes, sums, sums), [{"path": card}])
+    clusters, cluster_size = (int(v) for v in r.out("statfs").split())
+    log("Linux sees %d clusters of %d bytes" % (clusters, cluster_size))
+    check((clusters, cluster_size) == (61991, 32768),
+          "Linux sees %d clusters of %d bytes, not 61991 of 32768" % (clusters, cluster_size))
+    written = parse_sums(r.out("written"))
+    reread = parse_sums(r.out("reread"))
+    check(len(written) == len(FILES), "guest wrote %d of %d files" % (len(written), len(FILES)))
+    check(written == reread, "files read back after a remount differ:\n%s\n%s" % (written, reread))
+    log(fsck_clean(card))
+
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    mdir = subprocess.run(["mdir", "-/", "-a", "-i", card, "::"], capture_output=True, text=True,
+                          env=env, timeout=60)
+    log(mdir.stdout)
+    check(mdir.returncode == 0, "mdir failed: %s" % mdir.stderr)
+    for name, size in FILES:
+        base = name.rsplit("/", 1)[-1]
+        check(base in mdir.stdout, "mdir does not show %r" % base)
+        data = subprocess.run(["mcopy", "-n", "-i", card, "::/" + name, "-"], capture_output=True,
+                              env=env, timeout=60)
+        check(data.returncode == 0, "mcopy %r failed: %s" % (name, data.stderr))
+        check(len(data.stdout) == size, "%r has %d bytes, not %d" % (name, len(data.stdout), size))
+        check(hashlib.sha256(data.stdout).hexdigest() == written["/mnt/" + name],
+              "mtools reads different contents for %r" % name)
+
+
+def parse_sums(text):
+    sums = {}
+    for line in text.splitlines():
+        m = re.match(r"^([0-9a-f]{64})\s+(.*)$", line)
+        if m:
+            sums[m.group(2)] = m.group(1)
+    return sums
+
+
+def expect_refused(vm, work, name, sectors, readonly, expect_write_refused):
+    card = os.path.join(work, "card.img")
+    make_card(card, sectors, fat_boot_sector(DECLARED), MARKERS)
+    before = content_digest(card)
+    r = vm.boot(name, READER_ONLY + """
+run_cli list list
+run_cli probe probe D
+scsi_trace_on
+run_cli repair repair D --yes --no-pause
+scsi_trace_off
+""", [{"path": card, "readonly": readonly}])
+    show(r, "list")
+    show(r, "probe")
+    show(r, "repair")
+    sent = scsi_commands(r)
+    log("commands the reader got during the repair: " + describe_commands(sent))
+    lines = cli_lines(r, "repair")
+    check(r.rc("repair") == 1, "repair exited %d, not 1" % r.rc("repair"))
+    check(FAIL_LINE in lines, "repair did not print %r on a line of its own" % FAIL_LINE)
+    for want in SUCCESS_LINES:
+        check(want not in lines, "a refused repair printed %r" % want)
+    if expect_write_refused:
+        protected = [cdb for cdb, done in sent if cdb[0] == 0x2A and sense_of(done)[0] == "Data Protect"]
+        check(protected, "no WRITE(10) was refused with DATA PROTECT: the failure came from elsewhere")
+    check(content_digest(card) == before, "the image changed")
+    return r
+
+
+def scenario_write_protected(vm, work):
+    r = expect_refused(vm, work, "write-protected", DOUBLED, readonly=True, expect_write_refused=True)
+    check(r.rc("probe") == 0 and "968 MB" in r.out("probe"),
+          "probe cannot read a write-protected card's capacity")
+
+
+def scenario_too_small(vm, work):
+    r = expect_refused(vm, work, "too-small", DECLARED, readonly=False, expect_write_refused=False)
+    sent = scsi_commands(r)
+    writes = [cdb for cdb, _ in sent if cdb[0] == 0x2A]
+    check(not writes, "a card that cannot hold the volume was written to (%d WRITEs)" % len(writes))
+
+
+def scenario_mbr_card(vm, work):
+    card = os.path.join(work, "card.img")
+    make_card(card, DOUBLED, mbr_sector(DECLARED), MARKERS)
+    r = repair_boot(vm, "mbr-card", card, before="run_cli probe probe D\n")
+    show(r, "probe")
+    probe = r.out("probe")
+    check(r.rc("probe") == 0, "probe exited %d" % r.rc("probe"))
+    check(re.search(r"\b%d\b" % DECLARED, probe) and "968 MB" in probe,
+          "probe does not show %d sectors / 968 MB" % DECLARED)
+    check_repaired_in_guest(r)
+    errors = layout_errors(card, MARKERS)
+    check(not errors, "repaired image differs from the expected volume:\n  " + "\n  ".join(errors))
+    log(fsck_clean(card))
+
+
+def scenario_empty_reader(vm, work):
+    r = vm.boot("empty-reader", READER_ONLY + """
+run_cli list list
+run_cli probe probe D
+scsi_trace_on
+run_cli repair repair D --yes --no-pause
+scsi_trace_off
+""", [{"empty": True}])
+    for tag in ("list", "probe", "repair"):
+        show(r, tag)
+        check(r.rc(tag) in (0, 1, 3), "%s exited %d" % (tag, r.rc(tag)))
+    drives = [line for line in cli_lines(r, "list") if re.match(r"^[D-Z]:\\", line)]
+    check(len(drives) == 1 and drives[0].startswith("D:"), "list does not show the empty reader as D:")
+    check(r.rc("repair") in (1, 3), "a repair of an empty reader exited %d" % r.rc("repair"))
+    check(not any(s in cli_lines(r, "repair") for s in SUCCESS_LINES), "an empty reader was 'repaired'")
+    sent = scsi_commands(r)
+    check(not any(cdb[0] in (0x2A, 0x1B) for cdb, _ in sent),
+          "the repair wrote to or ejected an empty reader: %s" % describe_commands(sent))
+
+
+def scenario_in_use_card(vm, work):
+    """A card Linux is using is not written under its feet: a mounted
+    partition, then a swap area; once free, the same card is repaired."""
+    harness.require_tools("mkfs.fat")
+    card = os.path.join(work, "card.img")
+    start = 249
+    make_card(card, DOUBLED, mbr_sector(DECLARED, start))
+    subprocess.run(["mkfs.fat", "-F", "16", "-n", "OLDCARD", "--offset", str(start), card,
+                    str(DECLARED * SECTOR // 1024)], check=True, capture_output=True)
+    r = vm.boot("in-use-card", READER_ONLY + """
+wait_disk sda1 || exit 1
+mount -t vfat -o ro /dev/sda1 /mnt || exit 1
+scsi_trace_on
+run_cli mounted repair D --yes --no-pause
+scsi_trace_off mounted-trace
+umount /mnt || exit 1
+mkswap /dev/sda1 >/dev/null && swapon /dev/sda1 || exit 1
+scsi_trace_on
+run_cli swap repair D --yes --no-pause
+scsi_trace_off swap-trace
+swapoff /dev/sda1 || exit 1
+run_cli unused repair D --yes --no-pause
+""", [{"path": card}])
+    for tag, what in (("mounted", "a mounted partition"), ("swap", "an active swap area")):
+        show(r, tag)
+        sent = scsi_commands(r, tag + "-trace")
+        log("commands the reader got: " + describe_commands(sent))
+        check(r.rc(tag) == 1 and FAIL_LINE in cli_lines(r, tag),
+              "repair of a card with %s exited %d without %r" % (what, r.rc(tag), FAIL_LINE))
+        check(not any(cdb[0] in (0x2A, 0x1B) for cdb, _ in sent),
+              "a card with %s was written to or ejected: %s" % (what, describe_commands(sent)))
+    # Once free, the same card is repaired: being in use was the only obstacle.
+    show(r, "unused")
+    check(r.rc("unused") == 0, "repair of the card once free exited %d" % r.rc("unused"))
+    errors = layout_errors(card, [])
+    check(not errors, "repaired image differs from the expected volume:\n  " + "\n  ".join(errors))
+    log(fsck_clean(card))
+
+
+BOOT_TEXT = "Remove disks or other media."
+
+
+def scenario_seabios_boot(vm, work):
+    card = repaired_copy(work, "card.img")
+    sercon = os.path.join(work, "sercon-port")
+    with open(sercon, "wb") as f:
+        f.write(b"\xF8\x03")
+    out = os.path.join(work, "seabios.serial.log")
+    if os.path.exists(out):
+        os.remove(out)
+    cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", "64", "-display", "none", "-monitor", "none",
+           "-nic", "none", "-no-reboot", "-serial", "file:" + out,
+           "-fw_cfg", "name=etc/sercon-port,file=" + sercon,
+           "-device", "qemu-xhci,id=xhci"] + harness.usb_cards([{"path": card, "bootindex": 0}])
+    started = time.monotonic()
+    errors = open(os.path.join(work, "seabios.qemu.log"), "w+")
+    proc = subprocess.Popen(["timeout", "-k", "5", "60"] + cmd, stdin=subprocess.DEVNULL,
+                            stdout=errors, stderr=subprocess.STDOUT)
+    text = ""
+    try:
+        while time.monotonic() - started < 45 and proc.poll() is None:
+            text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", harness._read(out))
+            if BOOT_TEXT in text:
+                break
+            time.sleep(0.2)
+        text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", harness._read(out))
+    finally:
+        if proc.poll() is None:
+            proc.terminate()
+        proc.wait(timeout=15)
+        errors.seek(0)
+        qemu_said = errors.read()
+        errors.close()
+    log("[seabios] %.1f s" % (time.monotonic() - started))
+    log("---- screen text\n" + text.replace("\r", ""))
+    if BOOT_TEXT not in text:
+        log("---- qemu\n" + qemu_said)
+    check(BOOT_TEXT in text, "the boot code did not show %r" % BOOT_TEXT)
+
+
+SCENARIOS = {
+    "sweep": scenario_sweep,
+    "repair": scenario_repair,
+    "linux-client": scenario_linux_client,
+    "write-protected": scenario_write_protected,
+    "too-small": scenario_too_small,
+    "seabios-boot": scenario_seabios_boot,
+    "mbr-card": scenario_mbr_card,
+    "empty-reader": scenario_empty_reader,
+    "in-use-card": scenario_in_use_card,
+}
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--cli", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("scenario", choices=sorted(SCENARIOS))
+    a = p.parse_args()
+    work = os.path.join(os.path.abspath(a.work), a.scenario)
+    os.makedirs(work, exist_ok=True)
+    started = time.monotonic()
+    vm = None
+    # What the repair scenario leaves for later ones is only ever from this run.
+    for stale in ("skipped", "repaired.img"):
+        if a.scenario == "repair" and os.path.exists(os.path.join(work, stale)):
+            os.remove(os.path.join(work, stale))
+    try:
+        if a.scenario == "seabios-boot":
+            harness.require_tools("qemu-system-x86_64")
+            vm = None
+        else:
+            vm = harness.Machine(os.path.abspath(a.cli), work, os.path.join(os.path.abspath(a.work), "cache"))
+        if a.scenario in ("repair", "linux-client", "mbr-card"):
+            harness.require_tools("fsck.fat")
+        if a.scenario == "linux-client":
+            harness.require_tools("mdir", "mcopy")
+        SCENARIOS[a.scenario](vm, work)
+    except harness.Skip as e:
+        log("SKIPPED: %s" % e)
+        if a.scenario == "repair":
+            with open(os.path.join(work, "skipped"), "w") as f:
+                f.write("%s\n" % e)
+        return harness.SKIP
+    except AssertionError as e:
+        if vm is not None and vm.last is not None:
+            log("---- guest output of the last boot\n" + vm.last.text)
+        log("FAILED %s after %.1f s: %s" % (a.scenario, time.monotonic() - started, e))
+        return 1
+    except Exception:
+        traceback.print_exc()
+        return 1
+    cpu = resource.getrusage(resource.RUSAGE_CHILDREN)
+    log("PASSED %s in %.1f s (QEMU and tools used %.1f s of CPU)"
+        % (a.scenario, time.monotonic() - started, cpu.ru_utime + cpu.ru_stime))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
