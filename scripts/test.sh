@@ -11,7 +11,7 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=ON -DBRISANT_LIBS_ONLY=OFF >/dev/null
 cmake --build build -j "$jobs"
 
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DBRISANT_SANITIZE=ON -DBRISANT_GUI=OFF >/dev/null
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DBRISANT_SANITIZE=ON -DBRISANT_GUI=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 
 # Kernels built without 32-bit support run the 32-bit tests under qemu-i386.
@@ -25,8 +25,8 @@ cmake --build build/m32 -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
 echo "== sanitizers =="
-ctest --test-dir build/asan --output-on-failure -LE 'vm|gui' -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -LE 'vm|gui|boot' -j "$jobs"
 echo "== 32-bit =="
 ctest --test-dir build/m32 --output-on-failure -j "$jobs"
 echo "== all tests =="
-ctest --test-dir build --output-on-failure
+ctest --test-dir build --output-on-failure -j "$jobs"

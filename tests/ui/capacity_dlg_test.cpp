@@ -1,0 +1,286 @@
+// The dialog program on the headless back end, against card images behind
+// the drive letters: drive list, probe, buttons, icons and a whole repair.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/afx_headless.h"
+#include "platform/drive_map.h"
+#include "platform/testing.h"
+#include "support/card_fixture.h"
+#include "ui/capacity_app.h"
+#include "ui/capacity_dlg.h"
+
+namespace {
+
+using fixture::CardImage;
+using fixture::FatBootSector;
+using platform::testing::RecordingTarget;
+
+constexpr DWORD kEligible = 1984000;    // 968 MB
+constexpr DWORD kIneligible = 1000000;  // 488 MB
+constexpr std::uint64_t kSmallCard = 4096;
+
+std::string ProgramName() { return std::filesystem::path(program_invocation_name).stem().string(); }
+
+std::vector<std::string> Commands(const RecordingTarget& target) {
+    std::vector<std::string> out;
+    for (const auto& c : target.commands) {
+        unsigned lba = unsigned{c.cdb[2]} << 24 | unsigned{c.cdb[3]} << 16 | unsigned{c.cdb[4]} << 8 | c.cdb[5];
+        switch (c.cdb[0]) {
+            case 0x12: out.push_back("inquiry"); break;
+            case 0x28: out.push_back("read " + std::to_string(lba)); break;
+            case 0x2A: out.push_back("write " + std::to_string(lba)); break;
+            default: out.push_back("op " + std::to_string(c.cdb[0])); break;
+        }
+    }
+    return out;
+}
+
+std::vector<WPARAM> Sent(const afx::WindowModel& window, UINT message) {
+    std::vector<WPARAM> params;
+    for (const afx::SentMessage& m : window.messages) {
+        if (m.message == message) params.push_back(m.wParam);
+    }
+    return params;
+}
+
+class CapacityDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::ClearDriveMap();
+        backend.onFailure = [](const std::string& what) { ADD_FAILURE() << what; };
+    }
+    void TearDown() override {
+        EXPECT_EQ(platform::OpenVolumeCount(), 0) << "a volume was left open";
+        platform::ResetDriveMap();
+    }
+
+    std::shared_ptr<RecordingTarget> Insert(char letter, const CardImage& card) {
+        auto recorder = std::make_shared<RecordingTarget>(platform::OpenCardImage(card.path()));
+        platform::MapDrive(letter, recorder, card.path());
+        return recorder;
+    }
+
+    INT_PTR Run(std::function<void()> script) {
+        CCapacityDlg dialog;
+        backend.script = std::move(script);
+        return dialog.DoModal();
+    }
+
+    afx::WindowModel& Combo() { return *backend.Control(IDC_DRIVE_COMBO); }
+    std::string Capacity() { return backend.Control(IDC_CAPACITY)->text; }
+    bool RepairEnabled() { return backend.Control(IDOK)->enabled; }
+
+    afx::HeadlessBackend backend;
+};
+
+TEST_F(CapacityDialogTest, SweepListsDrivesInOrderAndProbesTheFirst) {
+    CardImage e(kSmallCard, FatBootSector(kEligible)), g(kSmallCard, FatBootSector(kIneligible));
+    auto driveE = Insert('E', e), driveG = Insert('G', g);
+    Run([&] {
+        EXPECT_EQ(Combo().items, (std::vector<std::string>{"E:\\", "G:\\"}));
+        EXPECT_EQ(Combo().selection, 0);
+        EXPECT_EQ(Capacity(), "968 MB");
+        EXPECT_TRUE(RepairEnabled());
+        EXPECT_EQ(Commands(*driveE), (std::vector<std::string>{"inquiry", "read 0"}));
+        EXPECT_EQ(Commands(*driveG), (std::vector<std::string>{"inquiry"}));
+        backend.Press(IDCANCEL);
+    });
+}
+
+TEST_F(CapacityDialogTest, RefreshRebuildsTheListAndSelectsTheFirstAgain) {
+    CardImage e(kSmallCard, FatBootSector(kEligible)), g(kSmallCard, FatBootSector(kIneligible));
+    Insert('E', e);
+    auto driveG = Insert('G', g);
+    Run([&] {
+        backend.Pick(IDC_DRIVE_COMBO, 1);
+        EXPECT_EQ(Capacity(), "488 MB");
+        EXPECT_FALSE(RepairEnabled());
+        EXPECT_EQ(Commands(*driveG), (std::vector<std::string>{"inquiry", "read 0"}));
+
+        Combo().messages.clear();
+        backend.Press(IDC_REFRESH);
+        EXPECT_EQ(Combo().items, (std::vector<std::string>{"E:\\", "G:\\"}));
+        EXPECT_EQ(Combo().selection, 0);
+        EXPECT_EQ(Capacity(), "968 MB");
+        EXPECT_TRUE(RepairEnabled());
+        std::vector<UINT> expected = {CB_RESETCONTENT, CB_ADDSTRING, CB_ADDSTRING, CB_GETCOUNT, CB_SETCURSEL};
+        std::vector<UINT> sent = Combo().MessageIds();
+        sent.resize(std::min(sent.size(), expected.size()));
+        EXPECT_EQ(sent, expected);
+        backend.Press(IDCANCEL);
+    });
+}
+
+TEST_F(CapacityDialogTest, EmptySweepLeavesNothingSelected) {
+    Run([&] {
+        EXPECT_TRUE(Combo().items.empty());
+        EXPECT_EQ(Combo().selection, CB_ERR);
+        EXPECT_TRUE(Sent(Combo(), CB_SETCURSEL).empty()) << "an empty list is never given a selection";
+        EXPECT_EQ(Capacity(), "0 MB");
+        EXPECT_FALSE(RepairEnabled());
+        EXPECT_FALSE(backend.Press(IDOK)) << "the disabled button cannot be pressed";
+        backend.Press(IDC_REFRESH);
+        EXPECT_TRUE(Sent(Combo(), CB_SETCURSEL).empty());
+        backend.Press(IDCANCEL);
+    });
+    EXPECT_TRUE(backend.boxes.empty());
+}
+
+TEST_F(CapacityDialogTest, ProgressBarOpensAtRangeOneToThirtyTwo) {
+    Run([&] {
+        const afx::WindowModel& bar = *backend.Control(IDC_PROGRESS);
+        ASSERT_EQ(bar.messages.size(), 3u);
+        EXPECT_EQ(bar.messages[0].message, PBM_SETRANGE);
+        EXPECT_EQ(bar.messages[0].lParam, 0x00200001);
+        EXPECT_EQ(bar.messages[1].message, PBM_SETSTEP);
+        EXPECT_EQ(bar.messages[1].wParam, 1u);
+        EXPECT_EQ(bar.messages[2].message, PBM_SETPOS);
+        EXPECT_EQ(bar.messages[2].wParam, 0u);
+        EXPECT_EQ(bar.lower, 1);
+        EXPECT_EQ(bar.upper, 32);
+        EXPECT_EQ(bar.step, 1);
+        backend.Press(IDCANCEL);
+    });
+}
+
+TEST_F(CapacityDialogTest, CancelAndCloseBoxTouchNoCardBeyondTheSweepAndProbe) {
+    const std::pair<const char*, std::function<void(afx::HeadlessBackend&)>> ways[] = {
+        {"cancel button", [](afx::HeadlessBackend& b) { b.Press(IDCANCEL); }},
+        {"close box", [](afx::HeadlessBackend& b) { b.Close(); }},
+    };
+    for (const auto& [name, close] : ways) {
+        CardImage card(kSmallCard, FatBootSector(kEligible));
+        auto drive = Insert('E', card);
+        EXPECT_EQ(Run([&] { close(backend); }), IDCANCEL) << name;
+        EXPECT_EQ(Commands(*drive), (std::vector<std::string>{"inquiry", "read 0"})) << name;
+        EXPECT_TRUE(backend.boxes.empty()) << name;
+    }
+}
+
+TEST_F(CapacityDialogTest, RefusedRepairStaysOpenUntilAnEligibleCardIsProbed) {
+    const std::pair<const char*, std::function<void(afx::HeadlessBackend&)>> probes[] = {
+        {"choosing the drive", [](afx::HeadlessBackend& b) { b.Pick(IDC_DRIVE_COMBO, 0); }},
+        {"refresh", [](afx::HeadlessBackend& b) { b.Press(IDC_REFRESH); }},
+    };
+    for (const auto& [name, probe] : probes) {
+        CardImage card(kSmallCard, FatBootSector(kEligible));
+        auto drive = Insert('E', card);
+        backend.boxes.clear();
+        backend.answers = {IDOK};
+        INT_PTR result = Run([&] {
+            card.Write(0, FatBootSector(kIneligible));  // another card went in after the probe
+            EXPECT_TRUE(backend.Press(IDOK));
+            ASSERT_NE(backend.Dialog(), nullptr) << name << ": the dialog stays open";
+            EXPECT_FALSE(RepairEnabled()) << name;
+            EXPECT_EQ(Capacity(), "488 MB") << name;
+
+            card.Write(0, FatBootSector(kEligible));
+            probe(backend);
+            EXPECT_TRUE(RepairEnabled()) << name;
+            EXPECT_EQ(Capacity(), "968 MB") << name;
+            backend.Press(IDCANCEL);
+        });
+        EXPECT_EQ(result, IDCANCEL) << name;
+        ASSERT_EQ(backend.boxes.size(), 1u) << name;
+        EXPECT_EQ(backend.boxes[0].text, kMsgNotNeeded) << name;
+        for (const std::string& command : Commands(*drive)) EXPECT_NE(command.rfind("write", 0), 0u) << name;
+    }
+}
+
+TEST_F(CapacityDialogTest, IconIsSetBigAndSmallAndPaintedWhenMinimised) {
+    HICON icon = AfxGetApp()->LoadIcon(IDR_MAINFRAME);
+    ASSERT_NE(icon, nullptr);
+    Run([&] {
+        afx::WindowModel& dialog = *backend.Dialog();
+        EXPECT_EQ(dialog.bigIcon, icon);
+        EXPECT_EQ(dialog.smallIcon, icon);
+        EXPECT_EQ(::SendMessageA(dialog.Handle(), WM_QUERYDRAGICON, 0, 0), reinterpret_cast<LRESULT>(icon));
+
+        ::SendMessageA(dialog.Handle(), WM_PAINT, 0, 0);
+        EXPECT_TRUE(backend.drawings.empty()) << "an open dialog paints itself as usual";
+        backend.SetIconic(true);
+        ::SendMessageA(dialog.Handle(), WM_PAINT, 0, 0);
+        ASSERT_EQ(backend.drawings.size(), 1u);
+        EXPECT_EQ(backend.drawings[0].x, (dialog.clientWidth - 32 + 1) / 2);
+        EXPECT_EQ(backend.drawings[0].y, (dialog.clientHeight - 32 + 1) / 2);
+        EXPECT_EQ(backend.drawings[0].icon, icon);
+        backend.Press(IDCANCEL);
+    });
+}
+
+// fsck.fat's report, less what a freshly made volume with an all-zero label
+// gives; empty when the volume is sound.
+std::string FsckComplaints(const std::string& image) {
+    std::string command = "PATH=\"$PATH:/usr/sbin:/sbin\" fsck.fat -n '" + image + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return "fsck.fat did not run";
+    std::string report;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) report += line;
+    int status = pclose(pipe);
+    if (WEXITSTATUS(status) > 1) return "fsck.fat failed:\n" + report;
+    std::istringstream lines(report);
+    std::string complaints;
+    for (std::string l; std::getline(lines, l);) {
+        const bool expected = l.empty() || l.rfind("fsck.fat ", 0) == 0 ||
+                              l == "Label '' stored in boot sector is not valid." ||
+                              l == "  Auto-removing label from boot sector." || l == "Leaving filesystem unchanged." ||
+                              l.find(" files, ") != std::string::npos;
+        if (!expected) complaints += l + "\n";
+    }
+    return complaints;
+}
+
+TEST_F(CapacityDialogTest, RepairsACardThroughTheDialog) {
+    CardImage card(3968000, FatBootSector(kEligible));
+    Insert('E', card);
+    backend.answers = {IDOK, IDOK, IDOK};
+    EXPECT_EQ(Run([&] { backend.Press(IDOK); }), IDOK);
+
+    const UINT box = MB_ICONEXCLAMATION;
+    ASSERT_EQ(backend.boxes.size(), 3u);
+    const std::pair<const char*, UINT> expected[] = {
+        {kMsgConfirm, MB_OKCANCEL | box}, {kMsgChanged, MB_OK | box}, {kMsgReplug, MB_OK | box}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(backend.boxes[i].text, expected[i].first);
+        EXPECT_EQ(backend.boxes[i].type, expected[i].second) << expected[i].first;
+        EXPECT_EQ(backend.boxes[i].caption, ProgramName());
+        EXPECT_NE(backend.boxes[i].owner, nullptr) << "owned by the dialog";
+    }
+    EXPECT_EQ(backend.pauses, std::vector<DWORD>(6, 1000));
+    EXPECT_EQ(Sent(*backend.LastDialog()->Child(IDC_PROGRESS), PBM_SETPOS),
+              (std::vector<WPARAM>{0, 5, 8, 11, 16, 21, 24, 27, 32}));
+    EXPECT_EQ(FsckComplaints(card.path()), "");
+}
+
+TEST_F(CapacityDialogTest, DeclinedRepairEndsTheDialogWithoutWriting) {
+    CardImage card(kSmallCard, FatBootSector(kEligible));
+    auto drive = Insert('E', card);
+    backend.answers = {IDCANCEL};
+    EXPECT_EQ(Run([&] { backend.Press(IDOK); }), IDOK);
+    EXPECT_EQ(Commands(*drive), (std::vector<std::string>{"inquiry", "read 0", "read 0"}));
+}
+
+TEST_F(CapacityDialogTest, ApplicationRunsOneDialogAndExitsWithZero) {
+    backend.script = [&] {
+        ASSERT_NE(AfxGetApp()->m_pMainWnd, nullptr);
+        EXPECT_EQ(AfxGetApp()->m_pMainWnd->m_hWnd, backend.Dialog()->Handle());
+        EXPECT_EQ(backend.Dialog()->text, "Korvela Fix 2GB Capacity");
+        backend.Press(IDCANCEL);
+    };
+    EXPECT_EQ(AfxWinMain(), 0);
+    EXPECT_EQ(AfxGetApp()->m_pMainWnd, nullptr);
+    EXPECT_STREQ(AfxGetAppName(), ProgramName().c_str());
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "ui/capacity_dlg.h"
+
+#include "repair/explorer_notify.h"
+
+BEGIN_MESSAGE_MAP(CCapacityDlg, CDialog)
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_CBN_SELENDOK(IDC_DRIVE_COMBO, &CCapacityDlg::RefreshCapacity)
+    ON_BN_CLICKED(IDC_REFRESH, &CCapacityDlg::FillDriveList)
+END_MESSAGE_MAP()
+
+CCapacityDlg::CCapacityDlg(CWnd* pParent) : CDialog(IDD, pParent), m_strCapacity("") {
+    m_hIcon = AfxGetApp()->LoadIcon(IDR_MAINFRAME);
+}
+
+// Handles the repair opened are closed by the repair itself.
+CCapacityDlg::~CCapacityDlg() = default;
+
+void CCapacityDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDOK, m_RepairButton);
+    DDX_Control(pDX, IDC_PROGRESS, m_Progress);
+    DDX_Control(pDX, IDC_DRIVE_COMBO, m_DriveCombo);
+    DDX_Text(pDX, IDC_CAPACITY, m_strCapacity);
+}
+
+BOOL CCapacityDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    FillDriveList();
+    m_nProgressPos = 0;
+    m_Progress.SendMessage(PBM_SETRANGE, 0, MAKELPARAM(1, 32));
+    m_Progress.SendMessage(PBM_SETSTEP, 1, 0);
+    m_Progress.SendMessage(PBM_SETPOS, m_nProgressPos, 0);
+    return TRUE;
+}
+
+// Setting the selection from code sends no notification, so the dialog
+// probes the card itself.
+void CCapacityDlg::FillDriveList() {
+    m_DriveCombo.SendMessage(CB_RESETCONTENT);
+    m_nDriveCount = m_Device.EnumDrives(m_DriveLetters);
+    for (BYTE index = 0; index < m_nDriveCount; ++index) {
+        CString entry;
+        entry.Format("%c:\\", m_DriveLetters[index]);
+        m_DriveCombo.SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(static_cast<LPCTSTR>(entry)));
+    }
+    if (m_DriveCombo.SendMessage(CB_GETCOUNT) != 0) m_DriveCombo.SendMessage(CB_SETCURSEL, 0);
+    m_Repair.RefreshCapacity();
+}
+
+void CCapacityDlg::RefreshCapacity() { m_Repair.RefreshCapacity(); }
+
+void CCapacityDlg::OnPaint() {
+    if (IsIconic()) {
+        CPaintDC dc(this);
+        SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+        int cxIcon = GetSystemMetrics(SM_CXICON);
+        int cyIcon = GetSystemMetrics(SM_CYICON);
+        RECT rect;
+        GetClientRect(&rect);
+        int x = (rect.right - rect.left - cxIcon + 1) / 2;
+        int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+        dc.DrawIcon(x, y, m_hIcon);
+    } else {
+        CDialog::OnPaint();
+    }
+}
+
+HICON CCapacityDlg::OnQueryDragIcon() { return m_hIcon; }
+
+void CCapacityDlg::OnOK() { m_Repair.RunRepair(); }
+
+bool CCapacityDlg::GetSelectedDriveText(std::string& text) {
+    LRESULT index = m_DriveCombo.SendMessage(CB_GETCURSEL);
+    if (index == CB_ERR) return false;
+    char buffer[512] = {};
+    m_DriveCombo.SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer));
+    text = buffer;
+    return true;
+}
+
+void CCapacityDlg::ShowCapacity(const std::string& text) {
+    m_strCapacity = CString(text);
+    UpdateData(FALSE);
+}
+
+void CCapacityDlg::EnableRepairButton(bool enable) { m_RepairButton.EnableWindow(enable ? TRUE : FALSE); }
+
+void CCapacityDlg::DisableRepairButton() { m_RepairButton.EnableWindow(FALSE); }
+
+bool CCapacityDlg::AskConfirmation(const char* text) { return AfxMessageBox(text, MB_OKCANCEL, 0) == IDOK; }
+
+void CCapacityDlg::ShowMessage(const char* text) { AfxMessageBox(text, MB_OK, 0); }
+
+void CCapacityDlg::SetProgressPos(int position) { m_Progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(position), 0); }
+
+void CCapacityDlg::Pause(DWORD milliseconds) { AfxSleep(milliseconds); }
+
+void CCapacityDlg::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }
+
+void CCapacityDlg::CloseDialog() { CDialog::OnOK(); }
