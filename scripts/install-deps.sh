@@ -6,7 +6,7 @@ packages="cmake make g++ g++-multilib qemu-user binutils binutils-mingw-w64-i686
   qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei"
 case "${1:-all}" in
-  demo) packages="cmake make g++ binutils binutils-mingw-w64-i686 googletest dosfstools mtools" ;;
+  demo) packages="cmake make g++ binutils binutils-mingw-w64-i686 googletest python3 dosfstools mtools" ;;
 esac
 missing=""
 for p in $packages; do
