@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=ON -DBRISANT_LIBS_ONLY=OFF >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=ON -DBRISANT_LIBS_ONLY=OFF \
+  -DBRISANT_STATIC_CLI=ON >/dev/null
 cmake --build build -j "$jobs"
 
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DBRISANT_SANITIZE=ON -DBRISANT_GUI=ON >/dev/null

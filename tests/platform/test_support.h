@@ -139,7 +139,7 @@ public:
         return stat64(path_.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     }
 
-    std::vector<std::uint8_t> Read(std::uint64_t lba, std::uint64_t sectors) const {
+    std::vector<std::uint8_t> Read(std::uint64_t lba, std::uint64_t sectors = 1) const {
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sectors) * 512);
         int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_LARGEFILE);
         ssize_t n = fd < 0 ? -1 : pread64(fd, bytes.data(), bytes.size(), static_cast<off64_t>(lba * 512));

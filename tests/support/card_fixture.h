@@ -1,15 +1,11 @@
 // Sparse card images and an operator that writes down everything asked of it.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/test_support.h"
 #include "repair/capacity_operator.h"
 
 namespace fixture {
@@ -34,39 +30,12 @@ inline std::vector<std::uint8_t> MasterBootRecord(std::uint32_t declared) {
     return s;
 }
 
-// A sparse image file, removed with the object.
-class CardImage {
+// A sparse card image whose sector 0 is given.
+class CardImage : public brisant_test::TempImage {
 public:
-    CardImage(std::uint64_t sectors, const std::vector<std::uint8_t>& sector0 = {}) {
-        char pattern[] = "/tmp/brisant-card-XXXXXX";
-        int fd = mkstemp(pattern);
-        path_ = pattern;
-        if (ftruncate(fd, static_cast<off_t>(sectors * 512)) != 0) std::abort();
-        close(fd);
+    explicit CardImage(std::uint64_t sectors, const std::vector<std::uint8_t>& sector0 = {}) : TempImage(sectors) {
         if (!sector0.empty()) Write(0, sector0);
     }
-    ~CardImage() { std::filesystem::remove(path_); }
-    CardImage(const CardImage&) = delete;
-    CardImage& operator=(const CardImage&) = delete;
-
-    const std::string& path() const { return path_; }
-
-    std::vector<std::uint8_t> Read(std::uint64_t lba, std::uint32_t count = 1) const {
-        std::vector<std::uint8_t> data(count * 512u);
-        int fd = open(path_.c_str(), O_RDONLY);
-        if (pread(fd, data.data(), data.size(), static_cast<off_t>(lba * 512)) < 0) std::abort();
-        close(fd);
-        return data;
-    }
-
-    void Write(std::uint64_t lba, const std::vector<std::uint8_t>& data) const {
-        int fd = open(path_.c_str(), O_WRONLY);
-        if (pwrite(fd, data.data(), data.size(), static_cast<off_t>(lba * 512)) < 0) std::abort();
-        close(fd);
-    }
-
-private:
-    std::string path_;
 };
 
 // Each call becomes one line: "confirm", "message:TEXT", "progress:5",
