@@ -32,6 +32,17 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
+# A file per block device the kernel has announced, for wait_disk. The
+# listener's uevent socket (netlink protocol 15) must be bound before the
+# reader's driver loads, or the disk's event is missed.
+mkdir /tmp/announced
+uevent sh -c '[ "$SUBSYSTEM/$ACTION" = block/add ] && : >"/tmp/announced/$DEVNAME"' &
+n=0
+until awk -v pid=$! '$2 == 15 && $3 == pid { up = 1 } END { exit !up }' /proc/net/netlink; do
+    n=$((n + 1))
+    [ "$n" -gt 500 ] && break
+    usleep 10000
+done
 while read -r ko args; do
     insmod "/lib/modules/$ko" $args 2>/dev/null
 done < /etc/modules.load
@@ -50,10 +61,12 @@ reboot -f
 
 # Helpers the payload scripts are sourced with.
 VM_LIB = r"""
-# wait_disk NAME [SECONDS]: the kernel has registered the disk or partition and its node.
+# wait_disk NAME [SECONDS]: the kernel has announced the disk or partition.
+# Its node and sysfs entry appear earlier, while an open still fails with
+# ENXIO and a disk's partitions are not yet read.
 wait_disk() {
     n=0
-    while [ ! -b "/dev/$1" ] || [ ! -e "/sys/class/block/$1/size" ]; do
+    while [ ! -e "/tmp/announced/$1" ] || [ ! -b "/dev/$1" ]; do
         n=$((n + 1))
         [ "$n" -gt $(( ${2:-30} * 10 )) ] && { echo "@@NO-DISK $1"; return 1; }
         usleep 100000
