@@ -22,10 +22,10 @@ public:
     void SetProgressPos(int position) override;
     void Pause(DWORD milliseconds) override;
     void NotifyExplorerWindows() override;
-    void CloseDialog() override { m_bClosed = true; }
+    // The run ends when the repair returns.
+    void CloseDialog() override {}
 
     Outcome outcome() const { return m_Outcome; }
-    bool closed() const { return m_bClosed; }
 
 private:
     void EndProgressLine();
@@ -36,7 +36,6 @@ private:
     bool m_bQuiet;
     bool m_bTerminal;
     bool m_bProgressOpen = false;
-    bool m_bClosed = false;
     Outcome m_Outcome = Outcome::None;
 };
 

@@ -12,7 +12,7 @@ namespace platform {
 std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path);
 
 // Whether the disk behind this block device, or any partition of it, holds a
-// mounted file system.
+// mounted file system or is held by another block device.
 bool DiskHasMountedFileSystem(const std::string& devicePath);
 
 }  // namespace platform
