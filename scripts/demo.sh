@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target brisant-cli
+cmake --build build -j "$(nproc)" --target brisant-cli >/dev/null
 
 card=build/sample-card.img
 sh samples/make-sample-card.sh "$card"
