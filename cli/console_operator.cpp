@@ -80,7 +80,7 @@ void CConsoleOperator::EndProgressLine() {
 }
 
 void CConsoleOperator::Pause(DWORD milliseconds) {
-    if (m_bPauses) Sleep(milliseconds);
+    if (m_bPauses) sys::Sleep(milliseconds);
 }
 
 void CConsoleOperator::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }

@@ -26,7 +26,7 @@ void Prepare(ScsiRequestBlock& block) {
 // ended it GOOD: a write-protected or failing card must not look written.
 BOOL Send(HANDLE device, ScsiRequestBlock& block) {
     DWORD returned = 0;
-    BOOL done = DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+    BOOL done = sys::DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
                                 sizeof block, &returned, nullptr);
     return done && block.Header.ScsiStatus == kStatusGood;
 }
@@ -36,7 +36,7 @@ void VolumePath(char letter, char (&path)[8]) { std::snprintf(path, sizeof path,
 HANDLE OpenVolume(char letter) {
     char path[8];
     VolumePath(letter, path);
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    return sys::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
 }
 
@@ -53,7 +53,7 @@ BYTE CCardDevice::EnumDrives(BYTE* letters) {
         m_hDevice = OpenVolume(letter);
         if (m_hDevice == INVALID_HANDLE_VALUE) continue;
         if (Inquiry(m_hDevice) && count < kDriveTableSize) letters[count++] = static_cast<BYTE>(letter);
-        CloseHandle(m_hDevice);
+        sys::CloseHandle(m_hDevice);
         m_hDevice = INVALID_HANDLE_VALUE;
     }
     return count;
@@ -64,7 +64,7 @@ HANDLE CCardDevice::OpenDrive(char letter) {
     return m_hDevice == INVALID_HANDLE_VALUE ? nullptr : m_hDevice;
 }
 
-BOOL CCardDevice::CloseDrive(HANDLE device) { return CloseHandle(device); }
+BOOL CCardDevice::CloseDrive(HANDLE device) { return sys::CloseHandle(device); }
 
 BOOL CCardDevice::Inquiry(HANDLE device) {
     ScsiRequestBlock block;

@@ -6,12 +6,12 @@
 class CGlobalBuffer {
 public:
     explicit CGlobalBuffer(SIZE_T bytes)
-        : m_hMemory(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes)),
-          m_pData(m_hMemory ? static_cast<BYTE*>(GlobalLock(m_hMemory)) : nullptr) {}
+        : m_hMemory(sys::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes)),
+          m_pData(m_hMemory ? static_cast<BYTE*>(sys::GlobalLock(m_hMemory)) : nullptr) {}
     ~CGlobalBuffer() {
         if (m_hMemory == nullptr) return;
-        if (m_pData != nullptr) GlobalUnlock(m_hMemory);
-        GlobalFree(m_hMemory);
+        if (m_pData != nullptr) sys::GlobalUnlock(m_hMemory);
+        sys::GlobalFree(m_hMemory);
     }
     CGlobalBuffer(const CGlobalBuffer&) = delete;
     CGlobalBuffer& operator=(const CGlobalBuffer&) = delete;

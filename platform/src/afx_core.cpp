@@ -184,7 +184,7 @@ void AfxSleep(DWORD milliseconds) {
     if (g_backend != nullptr) {
         g_backend->Sleep(milliseconds);
     } else {
-        ::Sleep(milliseconds);
+        sys::Sleep(milliseconds);
     }
 }
 

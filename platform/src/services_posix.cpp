@@ -25,7 +25,7 @@ platform::testing::FakeDesktop* g_desktop = nullptr;
 
 }  // namespace
 
-HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
+HGLOBAL sys::GlobalAlloc(UINT flags, SIZE_T bytes) {
     ++g_allocCount;
     if (g_failAllocAt != 0 && g_allocCount == g_failAllocAt) return nullptr;
     if (bytes > (SIZE_MAX - sizeof(GlobalBlock))) return nullptr;
@@ -39,35 +39,35 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
     return block;
 }
 
-LPVOID GlobalLock(HGLOBAL memory) {
+LPVOID sys::GlobalLock(HGLOBAL memory) {
     if (memory == nullptr) return nullptr;
     auto* block = static_cast<GlobalBlock*>(memory);
     ++block->locks;
     return block->data;
 }
 
-BOOL GlobalUnlock(HGLOBAL memory) {
+BOOL sys::GlobalUnlock(HGLOBAL memory) {
     if (memory == nullptr) return FALSE;
     auto* block = static_cast<GlobalBlock*>(memory);
     if (block->locks > 0) --block->locks;
     return block->locks > 0 ? TRUE : FALSE;
 }
 
-HGLOBAL GlobalFree(HGLOBAL memory) {
+HGLOBAL sys::GlobalFree(HGLOBAL memory) {
     if (memory == nullptr) return nullptr;
     std::free(memory);
     --g_liveBlocks;
     return nullptr;
 }
 
-void Sleep(DWORD milliseconds) {
+void sys::Sleep(DWORD milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
 
 // No desktop of its own: only a test's fake windows are ever enumerated.
-BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
+BOOL sys::EnumWindows(WNDENUMPROC callback, LPARAM param) {
     if (g_desktop == nullptr) return TRUE;
     for (std::size_t i = 0; i < g_desktop->windows.size(); ++i) {
         BOOL more = callback(g_desktop->Window(i), param);
@@ -77,7 +77,7 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
     return TRUE;
 }
 
-int GetClassNameA(HWND window, LPSTR className, int maxCount) {
+int sys::GetClassNameA(HWND window, LPSTR className, int maxCount) {
     if (g_desktop == nullptr || className == nullptr || maxCount <= 0) return 0;
     auto index = reinterpret_cast<std::uintptr_t>(window) - 1;
     if (index >= g_desktop->windows.size() || !g_desktop->windows[index].classReadable) return 0;
@@ -88,9 +88,9 @@ int GetClassNameA(HWND window, LPSTR className, int maxCount) {
     return static_cast<int>(n);
 }
 
-int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
+int sys::lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
 
-BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+BOOL sys::PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (g_desktop == nullptr) return FALSE;
     g_desktop->posted.push_back({window, message, wParam, lParam});
     return TRUE;

@@ -127,7 +127,7 @@ int OpenVolumeCount() { return static_cast<int>(Volumes().size()); }
 
 using namespace platform;
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, _SECURITY_ATTRIBUTES*, DWORD disposition, DWORD,
+HANDLE sys::CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
     char letter = LetterOfVolumePath(path);
     if (letter == 0 || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
@@ -143,7 +143,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, _SECURITY_ATTRIBUTES*, DWOR
     return reinterpret_cast<HANDLE>(value);
 }
 
-BOOL CloseHandle(HANDLE handle) {
+BOOL sys::CloseHandle(HANDLE handle) {
     auto it = Volumes().find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == Volumes().end()) return FALSE;
     std::shared_ptr<ScsiTarget> target = std::move(it->second.target);
@@ -154,8 +154,8 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD bytesReturned, _OVERLAPPED* overlapped) {
+BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                     DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     auto it = Volumes().find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == Volumes().end() || overlapped != nullptr) return FALSE;
     if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return FALSE;

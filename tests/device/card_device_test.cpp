@@ -659,7 +659,7 @@ TEST_F(ChannelTest, OpenDriveFailureGivesNullAndForgetsTheOldHandle) {
     EXPECT_EQ(card.OpenDrive('U'), nullptr);
     EXPECT_EQ(card.m_hDevice, INVALID_HANDLE_VALUE);
     EXPECT_EQ(platform::OpenVolumeCount(), openBefore) << "the earlier handle stays the caller's";
-    EXPECT_TRUE(CloseHandle(first));
+    EXPECT_TRUE(sys::CloseHandle(first));
 }
 
 TEST_F(ChannelTest, DestroyingTheDeviceClosesNothing) {

@@ -72,7 +72,7 @@ struct Answer {
 Answer Send(HANDLE h, ScsiRequestBlock& block) {
     Answer a;
     DWORD returned = 0xDEADBEEF;
-    a.ok = DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block, &returned,
+    a.ok = sys::DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block, sizeof block, &returned,
                            nullptr);
     a.returned = returned;
     a.status = block.Header.ScsiStatus;
@@ -94,7 +94,7 @@ Answer Send(HANDLE h, const Cdb& cdb, UCHAR dataIn = SCSI_IOCTL_DATA_OUT, void* 
 HANDLE Open(char letter) {
     char path[] = "\\\\.\\X:";
     path[4] = letter;
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    return sys::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                        0, nullptr);
 }
 
@@ -158,10 +158,10 @@ TEST_F(PassThroughTest, MalformedRequestsFailWithoutReachingTheDevice) {
         Prepare(block, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512);
         c.spoil(block);
         DWORD returned = 0;
-        EXPECT_FALSE(DeviceIoControl(h, c.code, &block, c.inSize, &block, c.outSize, &returned, nullptr));
+        EXPECT_FALSE(sys::DeviceIoControl(h, c.code, &block, c.inSize, &block, c.outSize, &returned, nullptr));
     }
     EXPECT_TRUE(recorder->commands.empty());
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sys::CloseHandle(h));
 }
 
 TEST_F(PassThroughTest, UnknownAndClosedHandlesFail) {
@@ -170,8 +170,8 @@ TEST_F(PassThroughTest, UnknownAndClosedHandlesFail) {
     HANDLE h = Open('E');
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(Send(h, Inquiry(), SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(36).data(), 36).ok);
-    ASSERT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(CloseHandle(h));
+    ASSERT_TRUE(sys::CloseHandle(h));
+    EXPECT_FALSE(sys::CloseHandle(h));
 
     std::vector<std::uint8_t> data(36);
     for (HANDLE bad : {h, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr), reinterpret_cast<HANDLE>(0x7)}) {
@@ -190,15 +190,15 @@ TEST_F(PassThroughTest, OnlyExistingVolumesOpen) {
     EXPECT_EQ(Open('C'), INVALID_HANDLE_VALUE);
     EXPECT_EQ(Open('G'), INVALID_HANDLE_VALUE) << "nothing behind the mapping";
     EXPECT_EQ(Open('H'), INVALID_HANDLE_VALUE) << "not mapped";
-    EXPECT_EQ(CreateFileA("F:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+    EXPECT_EQ(sys::CreateFileA("F:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     HANDLE a = Open('F');
     HANDLE b = Open('F');
     ASSERT_NE(a, INVALID_HANDLE_VALUE);
     ASSERT_NE(b, INVALID_HANDLE_VALUE);
     EXPECT_NE(a, b);
-    EXPECT_TRUE(CloseHandle(a));
-    EXPECT_TRUE(CloseHandle(b));
+    EXPECT_TRUE(sys::CloseHandle(a));
+    EXPECT_TRUE(sys::CloseHandle(b));
 }
 
 // A transport failure is a failed call; a device's refusal is not.
@@ -217,8 +217,8 @@ TEST_F(PassThroughTest, TransportFailureFailsTheCallButCheckConditionDoesNot) {
     EXPECT_TRUE(Send(i, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512).ok) << "only the first command fails";
     EXPECT_TRUE(Refused(Send(j, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512), platform::sense::kMediumError,
                         0x11, 0x00));
-    EXPECT_TRUE(CloseHandle(i));
-    EXPECT_TRUE(CloseHandle(j));
+    EXPECT_TRUE(sys::CloseHandle(i));
+    EXPECT_TRUE(sys::CloseHandle(j));
 }
 
 // ---------------------------------------------------------------------------
@@ -236,7 +236,7 @@ TEST_F(CardReaderTest, InquiryReportsARemovableDirectAccessDisk) {
     EXPECT_EQ(a.senseLength, 0) << "no sense on GOOD";
     EXPECT_EQ(reply[0], 0x00);
     EXPECT_EQ(reply[1] & 0x80, 0x80);
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sys::CloseHandle(h));
 }
 
 TEST_F(CardReaderTest, ReadsAndWritesUpToTheLastSector) {
@@ -261,7 +261,7 @@ TEST_F(CardReaderTest, ReadsAndWritesUpToTheLastSector) {
     EXPECT_EQ(r.status, kGood);
     EXPECT_EQ(r.transferred, 2u * 512);
     EXPECT_EQ(back, std::vector<std::uint8_t>(data.begin() + 512, data.end()));
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sys::CloseHandle(h));
 }
 
 enum class Card { Normal, ReadOnly, Ejected };
@@ -319,7 +319,7 @@ TEST_F(CardReaderTest, AnswersEachCommandAsARealReaderWould) {
         } else {
             EXPECT_TRUE(Refused(a, c.key, c.asc, c.ascq));
         }
-        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_TRUE(sys::CloseHandle(h));
         platform::UnmapDrive('M');
         reader.reset();
         EXPECT_EQ(image.SizeBytes(), kSectors * 512u) << "the card never grows";
@@ -343,7 +343,7 @@ TEST_F(CardReaderTest, ServesCardsLargerThan2GiB) {
     EXPECT_EQ(back, data);
     EXPECT_TRUE(Refused(Send(h, Read10(kSectors, 1), SCSI_IOCTL_DATA_IN, back.data(), 512),
                         platform::sense::kIllegalRequest, 0x21, 0x00));
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sys::CloseHandle(h));
     EXPECT_EQ(image.SizeBytes(), std::uint64_t{kSectors} * 512);
     EXPECT_EQ(image.Read(0, 1), std::vector<std::uint8_t>(512, 0)) << "a wrapped offset landed at the start";
 }
@@ -363,14 +363,14 @@ TEST_F(CardReaderTest, EjectIsRefusedWhileRemovalIsPrevented) {
     EXPECT_EQ(Send(h, StartStop(0x02)).status, kGood);
     EXPECT_TRUE(Refused(Send(h, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512), platform::sense::kNotReady,
                         0x3A, 0x00));
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sys::CloseHandle(h));
 
     // The card stays out for the next opener too.
     h = Open('N');
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(Refused(Send(h, Read10(0, 1), SCSI_IOCTL_DATA_IN, data.data(), 512), platform::sense::kNotReady,
                         0x3A, 0x00));
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sys::CloseHandle(h));
 }
 
 TEST_F(CardReaderTest, PreventionLastsUntilTheLastHandleCloses) {
@@ -381,14 +381,14 @@ TEST_F(CardReaderTest, PreventionLastsUntilTheLastHandleCloses) {
     ASSERT_NE(a, INVALID_HANDLE_VALUE);
     ASSERT_NE(b, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Send(a, Prevent(true)).status, kGood);
-    EXPECT_TRUE(CloseHandle(a));
+    EXPECT_TRUE(sys::CloseHandle(a));
     EXPECT_TRUE(Refused(Send(b, StartStop(0x02)), platform::sense::kIllegalRequest, 0x53, 0x02));
-    EXPECT_TRUE(CloseHandle(b));
+    EXPECT_TRUE(sys::CloseHandle(b));
 
     HANDLE c = Open('O');
     ASSERT_NE(c, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Send(c, StartStop(0x02)).status, kGood);
-    EXPECT_TRUE(CloseHandle(c));
+    EXPECT_TRUE(sys::CloseHandle(c));
 }
 
 // The device's sense goes no further than the caller's sense area.
@@ -409,7 +409,7 @@ TEST_F(CardReaderTest, SenseIsCutToTheLengthAsked) {
     EXPECT_EQ(a.returned, offsetof(ScsiRequestBlock, SenseData) + 8);
     EXPECT_EQ(block.SenseData[2] & 0x0F, platform::sense::kIllegalRequest);
     for (std::size_t i = 8; i < sizeof block.SenseData; ++i) EXPECT_EQ(block.SenseData[i], 0xEE) << "byte " << i;
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(sys::CloseHandle(h));
 }
 
 }  // namespace

@@ -37,6 +37,9 @@ struct HICON__;
 using HICON = HICON__*;
 struct _SECURITY_ATTRIBUTES;
 struct _OVERLAPPED;
+using LPSECURITY_ATTRIBUTES = _SECURITY_ATTRIBUTES*;
+using LPOVERLAPPED = _OVERLAPPED*;
+using WNDENUMPROC = BOOL (*)(HWND, LPARAM);
 
 #ifndef TRUE
 #define TRUE 1
@@ -83,11 +86,18 @@ struct SCSI_PASS_THROUGH_DIRECT {
     UCHAR Cdb[16];
 };
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, _SECURITY_ATTRIBUTES* security,
+#endif
+
+// The kernel and window services the program calls, under names of its own:
+// on Windows the programs link the real API behind them, elsewhere the
+// stand-ins; tests link doubles either way.
+namespace sys {
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD bytesReturned, _OVERLAPPED* overlapped);
+                     DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
 LPVOID GlobalLock(HGLOBAL memory);
@@ -96,10 +106,9 @@ HGLOBAL GlobalFree(HGLOBAL memory);
 
 void Sleep(DWORD milliseconds);
 
-using WNDENUMPROC = BOOL (*)(HWND, LPARAM);
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM param);
 int GetClassNameA(HWND window, LPSTR className, int maxCount);
 int lstrcmpiA(LPCSTR a, LPCSTR b);
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-#endif
+}  // namespace sys
