@@ -300,6 +300,7 @@ TEST_F(CardReaderTest, AnswersEachCommandAsARealReaderWould) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.card == Card::ReadOnly && !brisant_test::ReadOnlyFilesAreHonoured()) continue;
         TempImage image(kSectors);
         std::shared_ptr<platform::ScsiTarget> reader =
             c.card == Card::ReadOnly ? image.OpenReadOnly() : platform::OpenCardImage(image.path());
