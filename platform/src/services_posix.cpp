@@ -20,6 +20,9 @@ struct GlobalBlock {
 int g_liveBlocks = 0;
 int g_allocCount = 0;
 int g_failAllocAt = 0;
+std::size_t g_liveBytes = 0;
+std::size_t g_peakBytes = 0;
+bool g_skipSleeps = false;
 
 platform::testing::FakeDesktop* g_desktop = nullptr;
 
@@ -36,6 +39,8 @@ HGLOBAL sys::GlobalAlloc(UINT flags, SIZE_T bytes) {
     block->size = bytes;
     block->locks = 0;
     ++g_liveBlocks;
+    g_liveBytes += bytes;
+    if (g_liveBytes > g_peakBytes) g_peakBytes = g_liveBytes;
     return block;
 }
 
@@ -55,12 +60,14 @@ BOOL sys::GlobalUnlock(HGLOBAL memory) {
 
 HGLOBAL sys::GlobalFree(HGLOBAL memory) {
     if (memory == nullptr) return nullptr;
+    g_liveBytes -= static_cast<GlobalBlock*>(memory)->size;
     std::free(memory);
     --g_liveBlocks;
     return nullptr;
 }
 
 void sys::Sleep(DWORD milliseconds) {
+    if (g_skipSleeps) return;
     timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
@@ -99,6 +106,12 @@ BOOL sys::PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 namespace platform::testing {
 
 int LiveGlobalAllocations() { return g_liveBlocks; }
+
+std::size_t PeakGlobalBytes() { return g_peakBytes; }
+
+void ResetPeakGlobalBytes() { g_peakBytes = g_liveBytes; }
+
+void SkipSleeps(bool skip) { g_skipSleeps = skip; }
 
 void FailGlobalAllocAt(int n) {
     g_failAllocAt = n == 0 ? 0 : g_allocCount + n;
