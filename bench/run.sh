@@ -10,5 +10,5 @@ sh scripts/install-deps.sh
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DBRISANT_STATIC_CLI=ON >/dev/null
 targets="brisant-cli repair_bench measure"
 grep -q '^BRISANT_GUI:BOOL=ON' build/bench/CMakeCache.txt && targets="$targets Brisant"
-cmake --build build/bench -j "$(nproc)" --target $targets
+cmake --build build/bench -j "$(nproc)" --target $targets >&2
 exec python3 bench/bench.py --build build/bench --runs "${1:-11}" --out docs/benchmarks.md
