@@ -5,7 +5,8 @@
 // block device or any image outside that folder aborts the run.
 //
 // Input: lines. The first is what stdin holds (the answer to the
-// confirmation); each further line is one argument.
+// confirmation); each further line is one argument. The target works inside
+// its temporary folder, so give libFuzzer absolute paths.
 #include <fcntl.h>
 #include <sanitizer/common_interface_defs.h>
 #include <sys/stat.h>
@@ -45,7 +46,6 @@ constexpr std::size_t kMaxArgs = 12;
 constexpr off_t kSector = 512;
 
 std::string g_dir;      // the temporary folder, no trailing slash
-std::string g_answer;   // stdin for each run
 int g_devNull = -1;
 
 struct Card {
@@ -162,6 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
     dup2(g_devNull, STDOUT_FILENO);
     dup2(g_devNull, STDERR_FILENO);
+    optind = 0;  // in case the options are ever parsed with getopt, which keeps its place
     int status = BrisantCliMain(static_cast<int>(argv.size() - 1), argv.data());
     std::fflush(stdout);
     std::fflush(stderr);
