@@ -24,8 +24,16 @@ public:
     BYTE m_nReservedSectors = 0;
     DWORD m_nFatSectors = 0;
 
+    // Why the last run refused the card, for a front end that can say more
+    // than the one failure message.
+    enum class Refusal { None, LastSector, Stamps, Command };
+    Refusal m_Refusal = Refusal::None;
+
 private:
     bool SelectedLetter(char& letter);
+    BOOL ReachesLastSector(HANDLE device);
+    BOOL HoldsWholeVolume(HANDLE device);
+    void StepProgress(const int (&positions)[4]);
     void FailRepair(HANDLE device);
 
     CCardDevice& m_Device;
