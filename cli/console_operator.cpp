@@ -79,8 +79,64 @@ void CConsoleOperator::EndProgressLine() {
     m_bProgressOpen = false;
 }
 
+namespace {
+
+constexpr DWORD kSignalPoll = 50;
+
+sigset_t HeldSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+    return set;
+}
+
+}  // namespace
+
 void CConsoleOperator::Pause(DWORD milliseconds) {
-    if (m_bPauses) sys::Sleep(milliseconds);
+    if (!m_bPauses) return;
+    // Slices, so that an interruption held back is acknowledged at once.
+    for (DWORD slept = 0; slept < milliseconds; slept += kSignalPoll) {
+        sys::Sleep(milliseconds - slept < kSignalPoll ? milliseconds - slept : kSignalPoll);
+        InterruptHeld();
+    }
+}
+
+void CConsoleOperator::BeginWrites() {
+    if (m_bHolding) return;
+    sigset_t held = HeldSignals();
+    m_bHolding = sigprocmask(SIG_BLOCK, &held, &m_OldMask) == 0;
+    m_bToldHeld = false;
+}
+
+void CConsoleOperator::EndWrites() {
+    if (!m_bHolding) return;
+    InterruptHeld();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    m_bHolding = false;
+    // A pending signal takes its usual course here.
+    sigprocmask(SIG_SETMASK, &m_OldMask, nullptr);
+}
+
+// Says once, on the first interruption, why the program goes on.
+bool CConsoleOperator::InterruptHeld() {
+    if (!m_bHolding) return false;
+    sigset_t pending;
+    sigpending(&pending);
+    bool held = false;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // An ignored signal stays pending while blocked, and ends nothing.
+        struct sigaction action {};
+        sigaction(signal, nullptr, &action);
+        held = held || (sigismember(&pending, signal) == 1 && action.sa_handler != SIG_IGN);
+    }
+    if (held && !m_bToldHeld) {
+        EndProgressLine();
+        std::fflush(stdout);
+        std::fprintf(stderr, "brisant-cli: interrupted: finishing the card first, so that it stays readable\n");
+        m_bToldHeld = true;
+    }
+    return held;
 }
 
 void CConsoleOperator::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }

@@ -2,6 +2,8 @@
 // progress bar and the messages.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdio>
 #include <string>
 
@@ -24,11 +26,20 @@ public:
     void NotifyExplorerWindows() override;
     // The run ends when the repair returns.
     void CloseDialog() override {}
+    // SIGINT, SIGTERM and SIGHUP are blocked, not ignored, meanwhile: one
+    // that arrives ends the program once the card is whole again.
+    void BeginWrites() override;
+    void EndWrites() override;
 
     Outcome outcome() const { return m_Outcome; }
 
 private:
     void EndProgressLine();
+    bool InterruptHeld();
+
+    bool m_bHolding = false;
+    bool m_bToldHeld = false;
+    sigset_t m_OldMask{};
 
     std::string m_strSelected;
     bool m_bAssumeYes;

@@ -226,7 +226,8 @@ int Plan(const Options& o, char letter) {
         } else {
             std::printf("not eligible: %s\n", kMsgNotNeeded);
         }
-        std::printf("commands, in order (reads are sent; nothing else reaches the card):\n");
+        std::printf("commands, in order (reads are sent, but for sectors the plan itself wrote, which it answers;\n"
+                    "nothing else reaches the card):\n");
         int n = 0;
         for (const auto& c : dryRun->commands) {
             std::printf("%3d  %-29s  %s\n", ++n, CdbHex(c.cdb.data(), c.cdb.size()).c_str(),
