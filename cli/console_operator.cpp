@@ -24,6 +24,28 @@ void CConsoleOperator::ShowCapacity(const std::string& text) {
     if (!m_bQuiet) std::printf("%s  %s\n", m_strSelected.c_str(), text.c_str());
 }
 
+namespace {
+
+// One line of input; false at the end of input with nothing read. Only the
+// first bytes are kept: any answer that long is no yes.
+bool ReadAnswer(std::string& answer) {
+    int c = std::getchar();
+    if (c == EOF) return false;
+    for (; c != EOF && c != '\n'; c = std::getchar()) {
+        if (answer.size() < 8) answer += static_cast<char>(c);
+    }
+    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+    return true;
+}
+
+// Exactly "y" or "yes", in any case: a NUL or any other byte makes it a no.
+bool IsYes(const std::string& answer) {
+    return (answer.size() == 1 || answer.size() == 3) && strncasecmp(answer.c_str(), "yes", answer.size()) == 0 &&
+           answer.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
 // Anything but an explicit yes is Cancel, end of input included.
 bool CConsoleOperator::AskConfirmation(const char* text) {
     bool yes = m_bAssumeYes;
@@ -33,13 +55,11 @@ bool CConsoleOperator::AskConfirmation(const char* text) {
         std::fflush(stdout);
     }
     if (!m_bAssumeYes) {
-        char answer[32] = {};
-        if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+        std::string answer;
+        if (!ReadAnswer(answer)) {
             if (!m_bQuiet) std::printf("\n");
         } else {
-            answer[std::strcspn(answer, "\r\n")] = '\0';
-            yes = std::strcmp(answer, "y") == 0 || std::strcmp(answer, "Y") == 0 ||
-                  strcasecmp(answer, "yes") == 0;
+            yes = IsYes(answer);
         }
     }
     if (!yes) m_Outcome = Outcome::Declined;

@@ -121,6 +121,15 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
     return true;
 }
 
+std::string DriveInUse(char letter) {
+    auto it = Drives().find(letter);
+    if (it == Drives().end() || it->second.path.empty()) return std::string();
+    struct stat st {};
+    if (stat(it->second.path.c_str(), &st) != 0) return std::string();
+    if (S_ISBLK(st.st_mode)) return DiskInUse(it->second.path);
+    return S_ISREG(st.st_mode) ? ImageInUse(it->second.path) : std::string();
+}
+
 int OpenVolumeCount() { return static_cast<int>(Volumes().size()); }
 
 }  // namespace platform
