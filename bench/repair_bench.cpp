@@ -1,5 +1,5 @@
 // Time and memory of a whole repair against a card image, without pauses,
-// and of the sweep. Run: build/bench/repair_bench [runs]
+// of its stamp check alone, and of the sweep. Run: build/bench/repair_bench [runs]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/drive_map.h"
 #include "repair/capacity_repair.h"
@@ -41,6 +43,26 @@ void MakeCard(const std::string& path) {
     close(fd);
 }
 
+// When each command started, and what it was.
+class TimedTarget : public platform::ScsiTarget {
+public:
+    struct Command {
+        std::uint8_t opcode;
+        std::uint32_t sectors;
+        std::chrono::steady_clock::time_point start;
+    };
+    explicit TimedTarget(std::shared_ptr<platform::ScsiTarget> inner) : inner_(std::move(inner)) {}
+    bool Execute(platform::ScsiExchange& x) override {
+        commands.push_back({x.cdb[0], std::uint32_t{x.cdb[7]} << 8 | x.cdb[8], std::chrono::steady_clock::now()});
+        return inner_->Execute(x);
+    }
+    void Released() override { inner_->Released(); }
+    std::vector<Command> commands;
+
+private:
+    std::shared_ptr<platform::ScsiTarget> inner_;
+};
+
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
@@ -53,9 +75,13 @@ int main(int argc, char** argv) {
     platform::ClearDriveMap();
 
     double repairTotal = 0;
+    double checkTotal = 0;
+    std::size_t commands = 0, checkCommands = 0, checkWrites = 0;
     for (int i = 0; i < runs; ++i) {
         MakeCard(path);
-        platform::MapDrive('E', path);  // a fresh reader, medium present
+        // A fresh reader, medium present.
+        auto timed = std::make_shared<TimedTarget>(platform::OpenCardImage(path));
+        platform::MapDrive('E', timed, path);
         CCardDevice device;
         QuietOperator op;
         CCapacityRepair repair(device, op);
@@ -66,6 +92,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "repair did not complete: %s\n", op.last.c_str());
             return 1;
         }
+        // The check runs from the command after the last-sector read to the
+        // one before the removal lock of the boot-sector write.
+        const auto& c = timed->commands;
+        std::size_t lock = 2;
+        while (lock < c.size() && c[lock].opcode != 0x1E) ++lock;
+        checkTotal += std::chrono::duration<double>(c[lock].start - c[2].start).count();
+        commands = c.size();
+        checkCommands = lock - 2;
+        checkWrites = 0;
+        for (std::size_t k = 2; k < lock; ++k) checkWrites += c[k].opcode == 0x2A;
     }
 
     MakeCard(path);
@@ -79,8 +115,10 @@ int main(int argc, char** argv) {
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("repair of a 3,968,000-sector image (no pauses): %.3f ms average over %d runs\n",
-                1000 * repairTotal / runs, runs);
+    std::printf("repair of a 3,968,000-sector image (no pauses): %.3f ms average over %d runs, %zu commands\n",
+                1000 * repairTotal / runs, runs, commands);
+    std::printf("stamp check: %zu one-sector commands (%zu writes, %zu reads), %.3f ms average\n", checkCommands,
+                checkWrites, checkCommands - checkWrites, 1000 * checkTotal / runs);
     std::printf("sweep of D: to Z: with one card: %.3f ms average\n", 1000 * sweep / runs);
     std::printf("peak resident memory: %ld KiB\n", usage.ru_maxrss);
     return 0;

@@ -155,6 +155,13 @@ int Refuse(char letter, const std::string& reason) {
     return kExitFailed;
 }
 
+// A repair refused before it began ends as a failed one does on stdout.
+int RefuseRepair(char letter, const std::string& reason) {
+    std::printf("%s\n", kMsgFail);
+    std::fflush(stdout);
+    return Refuse(letter, reason);
+}
+
 bool PermissionDenied(const std::string& path) {
     return access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS);
 }
@@ -364,11 +371,13 @@ int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
     CCardDevice device;
     BYTE letters[kDriveTableSize];
     BYTE count = device.EnumDrives(letters);
-    if (std::memchr(letters, letter, count) == nullptr) return Refuse(letter, WhyNotOffered(device, letter, *watch));
+    if (std::memchr(letters, letter, count) == nullptr) {
+        return RefuseRepair(letter, WhyNotOffered(device, letter, *watch));
+    }
     watch->Reset();
     Probe(device, letter);
     std::string reason;
-    if (Sector0Unreadable(*watch, reason)) return Refuse(letter, reason);
+    if (Sector0Unreadable(*watch, reason)) return RefuseRepair(letter, reason);
 
     watch->Reset();
     CConsoleOperator op(DriveText(letter), o.yes, o.pauses, false);
@@ -430,7 +439,7 @@ int main(int argc, char** argv) {
     if (!ResolveTarget(words[1], letter, error)) return UsageError(error);
     // Asked before the program opens the drive itself.
     std::string use = o.command == "repair" ? platform::DriveInUse(letter) : std::string();
-    if (!use.empty()) return Refuse(letter, "in use: " + use);
+    if (!use.empty()) return RefuseRepair(letter, "in use: " + use);
     int status = kExitUsage;
     std::shared_ptr<CommandWatch> watch = WatchDrive(letter, error, status);
     if (!watch) {
