@@ -1,9 +1,7 @@
 #include "repair/capacity_repair.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "repair/boot_sector.h"
@@ -120,16 +118,14 @@ BOOL CCapacityRepair::WriteFatsAndRoot(HANDLE device) {
 // written to its upper part.
 BOOL CCapacityRepair::ReachesLastSector(HANDLE device) {
     BYTE last[kSectorSize];
-    if (m_Device.ReadSectors(device, last, m_nCapacity - 1, 1)) return TRUE;
-    m_Refusal = Refusal::LastSector;
-    return FALSE;
+    return m_Device.ReadSectors(device, last, m_nCapacity - 1, 1);
 }
 
-// A counterfeit card answers the last-sector read from a lower sector that it
-// folds it onto: stamps in sectors that such a card folds together expose it.
-// Every sector stamped gets its own bytes back, whatever the outcome, so the
-// check changes nothing outside the layout that follows it.
-BOOL CCapacityRepair::HoldsWholeVolume(HANDLE device) {
+// A counterfeit card answers the last-sector read from the lower sector it
+// folds the last one onto: stamps in sectors that such a card folds together
+// expose it. Every sector stamped gets its own bytes back, whatever the
+// outcome, so the check changes nothing outside the layout that follows it.
+CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
     const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
     const std::size_t count = lbas.size();
     std::vector<BYTE> original(count * kSectorSize);
@@ -137,14 +133,12 @@ BOOL CCapacityRepair::HoldsWholeVolume(HANDLE device) {
     BYTE sector0[kSectorSize];
     BYTE back[kSectorSize];
     auto at = [](std::vector<BYTE>& v, std::size_t i) { return v.data() + i * kSectorSize; };
-    m_Refusal = Refusal::Command;
 
-    if (!m_Device.ReadSectors(device, sector0, 0, 1)) return FALSE;
+    if (!m_Device.ReadSectors(device, sector0, 0, 1)) return Refusal::Command;
     for (std::size_t i = 0; i < count; ++i) {
-        if (!m_Device.ReadSectors(device, at(original, i), lbas[i], 1)) return FALSE;
+        if (!m_Device.ReadSectors(device, at(original, i), lbas[i], 1)) return Refusal::Command;
     }
-    const std::uint64_t run = std::uint64_t{std::random_device{}()} << 32 ^
-                              static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::uint64_t run = NewStampRun();
     std::size_t stamped = 0;
     BOOL held = TRUE;
     while (held && stamped < count) {
@@ -165,8 +159,7 @@ BOOL CCapacityRepair::HoldsWholeVolume(HANDLE device) {
     for (std::size_t i = 0; i < stamped; ++i) {
         if (!m_Device.WriteSectors(device, at(original, i), lbas[i], 1)) held = FALSE;
     }
-    if (held && !alike) m_Refusal = Refusal::Stamps;
-    return held && alike ? TRUE : FALSE;
+    return !held ? Refusal::Command : alike ? Refusal::None : Refusal::Stamps;
 }
 
 void CCapacityRepair::StepProgress(const int (&positions)[4]) {
@@ -176,7 +169,8 @@ void CCapacityRepair::StepProgress(const int (&positions)[4]) {
     }
 }
 
-void CCapacityRepair::FailRepair(HANDLE device) {
+void CCapacityRepair::FailRepair(HANDLE device, Refusal why) {
+    m_Refusal = why;
     m_Operator.ShowMessage(kMsgFail);
     m_Device.PreventMediumRemoval(device, 0);
     m_Device.CloseDrive(device);
@@ -204,29 +198,29 @@ void CCapacityRepair::RunRepair() {
         m_Operator.CloseDialog();
         return;
     }
-    // Both checks come before anything is written.
+    // A card that cannot hold the new volume is refused before its layout
+    // is written.
     if (!ReachesLastSector(device)) {
-        FailRepair(device);
+        FailRepair(device, Refusal::LastSector);
+        return;
+    }
+    WriteSection section(m_Operator);
+    const Refusal stamps = CheckStamps(device);
+    if (stamps != Refusal::None) {
+        FailRepair(device, stamps);
         return;
     }
 
-    WriteSection section(m_Operator);
-    if (!HoldsWholeVolume(device)) {
-        FailRepair(device);
-        return;
-    }
-    m_Refusal = Refusal::Command;
     if (!WriteBootSector(device, m_nCapacity)) {
-        FailRepair(device);
+        FailRepair(device, Refusal::Command);
         return;
     }
     StepProgress(kFirstProgress);
     if (!WriteFatsAndRoot(device)) {
-        FailRepair(device);
+        FailRepair(device, Refusal::Command);
         return;
     }
     StepProgress(kSecondProgress);
-    m_Refusal = Refusal::None;
     section.End();
 
     m_Operator.NotifyExplorerWindows();

@@ -32,9 +32,9 @@ public:
 private:
     bool SelectedLetter(char& letter);
     BOOL ReachesLastSector(HANDLE device);
-    BOOL HoldsWholeVolume(HANDLE device);
+    Refusal CheckStamps(HANDLE device);
     void StepProgress(const int (&positions)[4]);
-    void FailRepair(HANDLE device);
+    void FailRepair(HANDLE device, Refusal why);
 
     CCardDevice& m_Device;
     ICapacityOperator& m_Operator;

@@ -1,6 +1,8 @@
 #include "repair/sector_stamps.h"
 
 #include <algorithm>
+#include <chrono>
+#include <random>
 
 std::vector<DWORD> StampSectors(DWORD capacity) {
     if (capacity < 2) return {};
@@ -18,6 +20,11 @@ std::vector<DWORD> StampSectors(DWORD capacity) {
         if (lba != 0 && std::find(unique.begin(), unique.end(), lba) == unique.end()) unique.push_back(lba);
     }
     return unique;
+}
+
+std::uint64_t NewStampRun() {
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return std::uint64_t{std::random_device{}()} << 32 ^ now;
 }
 
 void FillStamp(BYTE* sector, DWORD lba, std::uint64_t run) {

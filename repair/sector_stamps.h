@@ -16,5 +16,8 @@
 // after instead, so a stamp that lands on it shows without putting it at risk.
 std::vector<DWORD> StampSectors(DWORD capacity);
 
+// A number for one run's stamps, so that no stamp of an earlier run passes.
+std::uint64_t NewStampRun();
+
 // A stamp unique to the sector and to the run, over the whole sector.
 void FillStamp(BYTE* sector, DWORD lba, std::uint64_t run);
