@@ -1,5 +1,8 @@
-// Whether another program uses a card image: a loop device over it, or a
-// lock on it. Linux only; a Windows build has its own sharing rules.
+// Whether another program uses a card image (a loop device over it, a lock on
+// it), and a reader that writes an image only while it holds it alone. Linux
+// only; a Windows build has its own sharing rules.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -48,7 +51,47 @@ std::string LockOn(const struct stat& image) {
     return std::string();
 }
 
+bool IsWriteCommand(std::uint8_t opcode) { return opcode == 0x2A; }
+
+// Takes an exclusive lock on the image, as another careful program would,
+// and lets no write through while it lacks it or something else uses the
+// image: two repairs of one image, or one under a loop device, would each
+// write tables the other does not know of.
+class ExclusiveImage : public ScsiTarget {
+public:
+    ExclusiveImage(std::shared_ptr<ScsiTarget> reader, std::string path)
+        : reader_(std::move(reader)), path_(std::move(path)), fd_(open(path_.c_str(), O_RDONLY | O_CLOEXEC)) {
+        Lock();
+    }
+    ~ExclusiveImage() override {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    bool Execute(ScsiExchange& x) override {
+        if (IsWriteCommand(x.cdb[0]) && (!Lock() || !ImageInUse(path_).empty())) return false;
+        return reader_->Execute(x);
+    }
+    void Released() override { reader_->Released(); }
+
+private:
+    bool Lock() {
+        if (!locked_ && fd_ >= 0) locked_ = flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        return locked_;
+    }
+
+    std::shared_ptr<ScsiTarget> reader_;
+    std::string path_;
+    int fd_;
+    bool locked_ = false;
+};
+
 }  // namespace
+
+std::shared_ptr<ScsiTarget> OpenExclusiveCardImage(const std::string& path) {
+    std::shared_ptr<ScsiTarget> reader = OpenCardImage(path);
+    if (!reader) return nullptr;
+    return std::make_shared<ExclusiveImage>(std::move(reader), path);
+}
 
 std::string ImageInUse(const std::string& path) {
     struct stat image {};

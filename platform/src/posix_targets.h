@@ -18,5 +18,7 @@ bool DiskHasMountedFileSystem(const std::string& devicePath);
 std::string DiskInUse(const std::string& devicePath);
 // What else uses this card image (a lock, a loop device), or an empty text.
 std::string ImageInUse(const std::string& path);
+// The card image reader, taking no writes unless it holds the image alone.
+std::shared_ptr<ScsiTarget> OpenExclusiveCardImage(const std::string& path);
 
 }  // namespace platform

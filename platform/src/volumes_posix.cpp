@@ -61,7 +61,7 @@ std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
     if (stat(entry.path.c_str(), &st) != 0) return nullptr;
     if (S_ISBLK(st.st_mode)) return OpenBlockDevice(entry.path);
     if (!S_ISREG(st.st_mode)) return nullptr;
-    if (!entry.resident) entry.resident = OpenCardImage(entry.path);
+    if (!entry.resident) entry.resident = OpenExclusiveCardImage(entry.path);
     return entry.resident;
 }
 

@@ -261,14 +261,43 @@ class ExitCodes(unittest.TestCase):
                     self.assertTrue(json.loads(r.stdout)["maps_to"].endswith("card-\u00ff\u00fe.img"))
 
     def test_image_in_use_by_another_program(self):
-        with Card(1984000, 3968000) as card:
-            before = card.digest()
-            with open(card.path, "rb") as held:
-                fcntl.flock(held, fcntl.LOCK_EX)
-                r = run("repair", card.path, "--yes", "--no-pause")
-            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
-            self.assertIn("in use: locked by process", r.stderr)
-            self.assertEqual(card.digest(), before)
+        def flocked(card):
+            held = open(card.path, "rb")
+            fcntl.flock(held, fcntl.LOCK_EX)
+            return held.close
+
+        def loop_attached(card):
+            loop = subprocess.run(["losetup", "-f", "--show", card.path], capture_output=True, text=True)
+            if loop.returncode != 0:
+                self.skipTest("cannot attach a loop device here: " + loop.stderr.strip())
+            return lambda: subprocess.run(["losetup", "-d", loop.stdout.strip()], check=True)
+
+        def repairing(card):
+            other = subprocess.Popen([CLI, "repair", card.path, "--yes"], stdout=subprocess.PIPE, text=True)
+            other.stdout.readline()  # it has probed the card and holds it
+            def finish():
+                out, _ = other.communicate(timeout=60)
+                self.assertEqual(other.returncode, 0, out)
+            return finish
+
+        rows = [("flock", flocked, "locked by process"), ("another repair", repairing, "locked by process")]
+        if os.geteuid() == 0 and shutil.which("losetup"):
+            rows.append(("loop device", loop_attached, "attached to /dev/loop"))
+        for what, hold, reason in rows:
+            with self.subTest(what), Card(1984000, 3968000) as card:
+                before = card.digest()
+                release = hold(card)
+                try:
+                    r = run("repair", card.path, "--yes", "--no-pause")
+                finally:
+                    release()
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                self.assertIn(FAIL, r.stdout)
+                self.assertNotIn(CHANGED, r.stdout)
+                self.assertIn("in use: " + reason, r.stderr)
+                if what != "another repair":
+                    self.assertEqual(card.digest(), before)
+                self.assertEqual(fsck_complaints(card.path) if what == "another repair" else [], [])
 
 
 def signal_at_write(card, sig, write):
@@ -383,4 +412,4 @@ class Queries(unittest.TestCase):
 
 if __name__ == "__main__":
     CLI, MAKE_CARD = sys.argv[1], sys.argv[2]
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
