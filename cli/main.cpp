@@ -360,7 +360,10 @@ int Plan(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
         }
     }
     if (op.outcome() == CConsoleOperator::Outcome::Failed) {
-        Refuse(letter, WhyFailed(letter, description, repair, watch->first));
+        CommandWatch::Failure failure = watch->first;
+        dryRun.reset();
+        watch.reset();
+        Refuse(letter, WhyFailed(letter, description, repair, failure));
     }
     return ExitStatus(op.outcome());
 }
