@@ -300,6 +300,22 @@ class ExitCodes(unittest.TestCase):
                 self.assertEqual(fsck_complaints(card.path) if what == "another repair" else [], [])
 
 
+class VanishingImage(unittest.TestCase):
+    def test_image_cut_short_during_the_repair(self):
+        for size in (0, 100 * 512):
+            with self.subTest(size=size), Card(1984000, 3968000) as card:
+                with subprocess.Popen([CLI, "repair", card.path, "--yes"], stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, text=True) as p:
+                    for line in p.stdout:
+                        if " 5/32" in line:
+                            os.truncate(card.path, size)
+                    err = p.stderr.read()
+                    p.wait(timeout=60)
+                self.assertEqual(p.returncode, 1, err)
+                self.assertIn("beyond the end of the card", err)
+                self.assertEqual(os.path.getsize(card.path), size, "the image grew again")
+
+
 def signal_at_write(card, sig, write):
     """Runs a repair that gets `sig` as it enters its `write`-th write."""
     return subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
