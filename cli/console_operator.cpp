@@ -101,30 +101,22 @@ void CConsoleOperator::EndProgressLine() {
 
 namespace {
 
-constexpr DWORD kSignalPoll = 50;
-
-sigset_t HeldSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
-    return set;
-}
+constexpr DWORD kInterruptPoll = 50;
 
 }  // namespace
 
 void CConsoleOperator::Pause(DWORD milliseconds) {
     if (!m_bPauses) return;
     // Slices, so that an interruption held back is acknowledged at once.
-    for (DWORD slept = 0; slept < milliseconds; slept += kSignalPoll) {
-        sys::Sleep(milliseconds - slept < kSignalPoll ? milliseconds - slept : kSignalPoll);
+    for (DWORD slept = 0; slept < milliseconds; slept += kInterruptPoll) {
+        sys::Sleep(milliseconds - slept < kInterruptPoll ? milliseconds - slept : kInterruptPoll);
         InterruptHeld();
     }
 }
 
 void CConsoleOperator::BeginWrites() {
     if (m_bHolding) return;
-    sigset_t held = HeldSignals();
-    m_bHolding = sigprocmask(SIG_BLOCK, &held, &m_OldMask) == 0;
+    m_bHolding = m_Hold.Begin();
     m_bToldHeld = false;
 }
 
@@ -134,29 +126,20 @@ void CConsoleOperator::EndWrites() {
     std::fflush(stdout);
     std::fflush(stderr);
     m_bHolding = false;
-    // A pending signal takes its usual course here.
-    sigprocmask(SIG_SETMASK, &m_OldMask, nullptr);
+    // An interruption held back takes its usual course here.
+    m_Hold.End();
 }
 
 // Says once, on the first interruption, why the program goes on.
 bool CConsoleOperator::InterruptHeld() {
-    if (!m_bHolding) return false;
-    sigset_t pending;
-    sigpending(&pending);
-    bool held = false;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        // An ignored signal stays pending while blocked, and ends nothing.
-        struct sigaction action {};
-        sigaction(signal, nullptr, &action);
-        held = held || (sigismember(&pending, signal) == 1 && action.sa_handler != SIG_IGN);
-    }
-    if (held && !m_bToldHeld) {
+    if (!m_bHolding || !m_Hold.Pending()) return false;
+    if (!m_bToldHeld) {
         EndProgressLine();
         std::fflush(stdout);
         std::fprintf(stderr, "brisant-cli: interrupted: finishing the card first, so that it stays readable\n");
         m_bToldHeld = true;
     }
-    return held;
+    return true;
 }
 
 void CConsoleOperator::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }

@@ -2,11 +2,10 @@
 // progress bar and the messages.
 #pragma once
 
-#include <signal.h>
-
 #include <cstdio>
 #include <string>
 
+#include "cli/interrupt_hold.h"
 #include "repair/capacity_operator.h"
 
 class CConsoleOperator : public ICapacityOperator {
@@ -26,8 +25,8 @@ public:
     void NotifyExplorerWindows() override;
     // The run ends when the repair returns.
     void CloseDialog() override {}
-    // SIGINT, SIGTERM and SIGHUP are blocked, not ignored, meanwhile: one
-    // that arrives ends the program once the card is whole again.
+    // Ctrl-C, SIGTERM and SIGHUP (a closed console on Windows) are held back
+    // meanwhile: one that arrives ends the program once the card is whole.
     void BeginWrites() override;
     void EndWrites() override;
 
@@ -39,7 +38,7 @@ private:
 
     bool m_bHolding = false;
     bool m_bToldHeld = false;
-    sigset_t m_OldMask{};
+    CInterruptHold m_Hold;
 
     std::string m_strSelected;
     bool m_bAssumeYes;
