@@ -279,11 +279,12 @@ std::vector<std::string> Progress() {
 std::vector<std::string> StampCheck(DWORD capacity) {
     std::vector<std::string> out = {"R0+1"};
     const std::vector<DWORD> lbas = StampSectors(capacity);
-    for (const char* step : {"R", "W", "R"}) {
-        for (DWORD lba : lbas) out.push_back(step + std::to_string(lba) + "+1");
+    auto one = [](char kind, DWORD lba) { return std::string(1, kind).append(std::to_string(lba)).append("+1"); };
+    for (char step : {'R', 'W', 'R'}) {
+        for (DWORD lba : lbas) out.push_back(one(step, lba));
     }
     out.push_back("R0+1");
-    for (DWORD lba : lbas) out.push_back("W" + std::to_string(lba) + "+1");
+    for (DWORD lba : lbas) out.push_back(one('W', lba));
     return out;
 }
 
