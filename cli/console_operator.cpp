@@ -24,6 +24,28 @@ void CConsoleOperator::ShowCapacity(const std::string& text) {
     if (!m_bQuiet) std::printf("%s  %s\n", m_strSelected.c_str(), text.c_str());
 }
 
+namespace {
+
+// One line of input; false at the end of input with nothing read. Only the
+// first bytes are kept: any answer that long is no yes.
+bool ReadAnswer(std::string& answer) {
+    int c = std::getchar();
+    if (c == EOF) return false;
+    for (; c != EOF && c != '\n'; c = std::getchar()) {
+        if (answer.size() < 8) answer += static_cast<char>(c);
+    }
+    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+    return true;
+}
+
+// Exactly "y" or "yes", in any case: a NUL or any other byte makes it a no.
+bool IsYes(const std::string& answer) {
+    return (answer.size() == 1 || answer.size() == 3) && strncasecmp(answer.c_str(), "yes", answer.size()) == 0 &&
+           answer.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
 // Anything but an explicit yes is Cancel, end of input included.
 bool CConsoleOperator::AskConfirmation(const char* text) {
     bool yes = m_bAssumeYes;
@@ -33,13 +55,11 @@ bool CConsoleOperator::AskConfirmation(const char* text) {
         std::fflush(stdout);
     }
     if (!m_bAssumeYes) {
-        char answer[32] = {};
-        if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+        std::string answer;
+        if (!ReadAnswer(answer)) {
             if (!m_bQuiet) std::printf("\n");
         } else {
-            answer[std::strcspn(answer, "\r\n")] = '\0';
-            yes = std::strcmp(answer, "y") == 0 || std::strcmp(answer, "Y") == 0 ||
-                  strcasecmp(answer, "yes") == 0;
+            yes = IsYes(answer);
         }
     }
     if (!yes) m_Outcome = Outcome::Declined;
@@ -79,8 +99,47 @@ void CConsoleOperator::EndProgressLine() {
     m_bProgressOpen = false;
 }
 
+namespace {
+
+constexpr DWORD kInterruptPoll = 50;
+
+}  // namespace
+
 void CConsoleOperator::Pause(DWORD milliseconds) {
-    if (m_bPauses) sys::Sleep(milliseconds);
+    if (!m_bPauses) return;
+    // Slices, so that an interruption held back is acknowledged at once.
+    for (DWORD slept = 0; slept < milliseconds; slept += kInterruptPoll) {
+        sys::Sleep(milliseconds - slept < kInterruptPoll ? milliseconds - slept : kInterruptPoll);
+        InterruptHeld();
+    }
+}
+
+void CConsoleOperator::BeginWrites() {
+    if (m_bHolding) return;
+    m_bHolding = m_Hold.Begin();
+    m_bToldHeld = false;
+}
+
+void CConsoleOperator::EndWrites() {
+    if (!m_bHolding) return;
+    InterruptHeld();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    m_bHolding = false;
+    // An interruption held back takes its usual course here.
+    m_Hold.End();
+}
+
+// Says once, on the first interruption, why the program goes on.
+bool CConsoleOperator::InterruptHeld() {
+    if (!m_bHolding || !m_Hold.Pending()) return false;
+    if (!m_bToldHeld) {
+        EndProgressLine();
+        std::fflush(stdout);
+        std::fprintf(stderr, "brisant-cli: interrupted: finishing the card first, so that it stays readable\n");
+        m_bToldHeld = true;
+    }
+    return true;
 }
 
 void CConsoleOperator::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }

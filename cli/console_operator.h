@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/interrupt_hold.h"
 #include "repair/capacity_operator.h"
 
 class CConsoleOperator : public ICapacityOperator {
@@ -24,11 +25,20 @@ public:
     void NotifyExplorerWindows() override;
     // The run ends when the repair returns.
     void CloseDialog() override {}
+    // Ctrl-C, SIGTERM and SIGHUP (a closed console on Windows) are held back
+    // meanwhile: one that arrives ends the program once the card is whole.
+    void BeginWrites() override;
+    void EndWrites() override;
 
     Outcome outcome() const { return m_Outcome; }
 
 private:
     void EndProgressLine();
+    bool InterruptHeld();
+
+    bool m_bHolding = false;
+    bool m_bToldHeld = false;
+    CInterruptHold m_Hold;
 
     std::string m_strSelected;
     bool m_bAssumeYes;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_watch.h"
 #include "cli/console_operator.h"
 #include "device/card_device.h"
 #include "device/cdb_text.h"
@@ -20,6 +21,7 @@
 namespace {
 
 constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
@@ -39,7 +41,16 @@ const char kUsage[] =
     "--drive X=PATH maps drive letter X (D to Z) to a block device or image file;\n"
     "by default D: to Z: are /dev/sda to /dev/sdw.\n"
     "\n"
-    "exit status: 0 done, 1 repair failed, 2 usage error, 3 not eligible, 4 declined\n";
+    "exit status: 0 done, 1 failed or refused (the reason on stderr), 2 usage error,\n"
+    "3 not eligible, 4 declined\n"
+    "\n"
+    "Before writing, repair reads the last sector of the new volume and stamps,\n"
+    "reads back and restores up to 25 sectors spread over it, so that a card that\n"
+    "cannot hold the doubled size is refused unchanged. From the first write to the\n"
+    "last, Ctrl-C, SIGTERM and SIGHUP wait until the new volume is complete. A card\n"
+    "pulled out, or a program killed with SIGKILL, meanwhile can be left\n"
+    "half-written: probe then shows the new volume's size, and repair writes the\n"
+    "same layout again.\n";
 
 struct Options {
     std::string command;
@@ -56,19 +67,45 @@ int UsageError(const std::string& reason) {
 
 std::string DriveText(char letter) { return std::string(1, letter) + ":\\"; }
 
+// The length of the well-formed UTF-8 sequence at `p`, or 0.
+std::size_t Utf8Length(const unsigned char* p, std::size_t left) {
+    if (p[0] < 0x80) return 1;
+    std::size_t length = p[0] >= 0xC2 && p[0] <= 0xDF ? 2 : p[0] >= 0xE0 && p[0] <= 0xEF ? 3
+                         : p[0] >= 0xF0 && p[0] <= 0xF4                                 ? 4
+                                                                                         : 0;
+    if (length == 0 || length > left) return 0;
+    // The second byte's range rules out overlong forms, surrogates and code
+    // points above U+10FFFF.
+    unsigned char low = p[0] == 0xE0 ? 0xA0 : p[0] == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = p[0] == 0xED ? 0x9F : p[0] == 0xF4 ? 0x8F : 0xBF;
+    if (p[1] < low || p[1] > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+// A byte that is not part of well-formed UTF-8 (a path can hold any) becomes
+// \u00XX, so that the output always parses.
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = Utf8Length(bytes + i, text.size() - i);
+        unsigned char c = bytes[i];
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += static_cast<char>(c);
+        } else if (length == 0 || c < 0x20 || c == 0x7F) {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned{c});
             out += escaped;
         } else {
-            out += c;
+            out.append(text, i, length);
+            i += length;
+            continue;
         }
+        ++i;
     }
     return out + "\"";
 }
@@ -111,19 +148,95 @@ bool ResolveTarget(const std::string& target, char& letter, std::string& error) 
     return true;
 }
 
-// The target must open; say why when it does not.
-bool CheckOpens(char letter, std::string& error) {
-    if (platform::OpenDriveTarget(letter)) return true;
+// "E:\ (/dev/sdb): REASON" on stderr.
+int Refuse(char letter, const std::string& reason) {
+    std::fprintf(stderr, "brisant-cli: %s (%s): %s\n", DriveText(letter).c_str(),
+                 platform::DescribeDrive(letter).c_str(), reason.c_str());
+    return kExitFailed;
+}
+
+// A repair refused before it began ends as a failed one does on stdout.
+int RefuseRepair(char letter, const std::string& reason) {
+    std::printf("%s\n", kMsgFail);
+    std::fflush(stdout);
+    return Refuse(letter, reason);
+}
+
+bool PermissionDenied(const std::string& path) {
+    return access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS);
+}
+
+// Puts a watch in front of the drive's target for the rest of the run; null
+// when the target does not open, with the reason and exit status set.
+std::shared_ptr<CommandWatch> WatchDrive(char letter, std::string& error, int& status) {
     std::string path = platform::DescribeDrive(letter);
-    error = DriveText(letter) + " (" + path + ") cannot be opened";
-    if (access(path.c_str(), R_OK | W_OK) != 0) error += std::string(": ") + std::strerror(errno);
-    return false;
+    std::shared_ptr<platform::ScsiTarget> target = platform::OpenDriveTarget(letter);
+    if (!target) {
+        error = DriveText(letter) + " (" + path + ") cannot be opened";
+        status = PermissionDenied(path) ? kExitFailed : kExitUsage;
+        if (status == kExitFailed) {
+            error += ": permission denied; sending SCSI commands needs root (try sudo)";
+        } else if (access(path.c_str(), R_OK | W_OK) != 0) {
+            error += std::string(": ") + std::strerror(errno);
+        }
+        return nullptr;
+    }
+    auto watch = std::make_shared<CommandWatch>(target);
+    platform::MapDrive(letter, watch, path);
+    return watch;
+}
+
+// Why a drive that answers is not among the drives the sweep offers.
+std::string WhyNotOffered(CCardDevice& device, char letter, CommandWatch& watch) {
+    watch.Reset();
+    HANDLE h = device.OpenDrive(letter);
+    BOOL removable = h != nullptr && device.Inquiry(h);
+    if (h != nullptr) device.CloseDrive(h);
+    if (removable) return "not one of the first 16 drives the sweep offers (D: to Z:, in order)";
+    if (watch.first.seen) return "INQUIRY failed: " + watch.first.Describe();
+    return "not a removable disk: a fixed disk or another kind of device is never offered";
+}
+
+// Why a repair that went as far as the drive failed: the card's own answer,
+// then what the system knows about the drive, then what the repair found.
+std::string WhyFailed(char letter, const std::string& path, const CCapacityRepair& repair,
+                      const CommandWatch::Failure& failure) {
+    if (failure.WriteProtected()) return "the card is write protected: " + failure.Describe();
+    if (failure.NoMedium()) return "no card in the reader: " + failure.Describe();
+    // The drive is asked as a path again, with the program's own use of it ended.
+    platform::MapDrive(letter, path);
+    std::string use = platform::DriveInUse(letter);
+    if (!use.empty()) return "in use: " + use;
+    if (failure.seen && !failure.carriedOut && failure.cdb[0] == 0x2A && PermissionDenied(path)) {
+        return "permission denied: writing needs root (try sudo)";
+    }
+    const unsigned target = static_cast<unsigned>(repair.m_nCapacity);
+    switch (repair.m_Refusal) {
+        case CCapacityRepair::Refusal::LastSector:
+            return "cannot read sector " + std::to_string(target - 1) + ", the last of the new volume: the card " +
+                   "does not hold " + std::to_string(target) + " sectors (" + failure.Describe() + ")";
+        case CCapacityRepair::Refusal::Stamps:
+            return "stamps written across the new volume did not read back as written: the card does not " +
+                   std::string("really hold ") + std::to_string(target) +
+                   " sectors (a counterfeit card folds its upper sectors onto lower ones); its bytes were restored";
+        case CCapacityRepair::Refusal::Command:
+            return failure.seen ? failure.Describe() : "a command failed";
+        case CCapacityRepair::Refusal::None: break;
+    }
+    return "the drive could not be opened for the repair";
 }
 
 struct ProbeResult {
     DWORD capacity;
     std::string text;
 };
+
+// Sector 0 that cannot be read is a failure of its own, not a 0 MB card.
+bool Sector0Unreadable(const CommandWatch& watch, std::string& reason) {
+    if (!watch.first.seen) return false;
+    reason = "reading sector 0 failed: " + watch.first.Describe();
+    return true;
+}
 
 ProbeResult Probe(CCardDevice& device, char letter) {
     CConsoleOperator op(DriveText(letter), false, false, true);
@@ -156,9 +269,11 @@ int List(const Options& o) {
     return kExitOk;
 }
 
-int ProbeCommand(const Options& o, char letter) {
+int ProbeCommand(const Options& o, char letter, CommandWatch& watch) {
     CCardDevice device;
     ProbeResult p = Probe(device, letter);
+    std::string reason;
+    if (Sector0Unreadable(watch, reason)) return Refuse(letter, reason);
     bool eligible = IsCapacityEligible(p.capacity);
     DWORD target = TargetCapacity(p.capacity);
     if (o.json) {
@@ -177,8 +292,15 @@ int ProbeCommand(const Options& o, char letter) {
     return kExitOk;
 }
 
-int Plan(const Options& o, char letter) {
-    auto dryRun = std::make_shared<platform::DryRunTarget>(platform::OpenDriveTarget(letter));
+int Plan(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
+    {
+        CCardDevice device;
+        Probe(device, letter);
+        std::string reason;
+        if (Sector0Unreadable(*watch, reason)) return Refuse(letter, reason);
+        watch->Reset();
+    }
+    auto dryRun = std::make_shared<platform::DryRunTarget>(watch);
     std::string description = platform::DescribeDrive(letter);
     platform::MapDrive(letter, dryRun, description);
 
@@ -226,7 +348,8 @@ int Plan(const Options& o, char letter) {
         } else {
             std::printf("not eligible: %s\n", kMsgNotNeeded);
         }
-        std::printf("commands, in order (reads are sent; nothing else reaches the card):\n");
+        std::printf("commands, in order (reads are sent, but for sectors the plan itself wrote, which it answers;\n"
+                    "nothing else reaches the card):\n");
         int n = 0;
         for (const auto& c : dryRun->commands) {
             std::printf("%3d  %-29s  %s\n", ++n, CdbHex(c.cdb.data(), c.cdb.size()).c_str(),
@@ -236,21 +359,38 @@ int Plan(const Options& o, char letter) {
             std::printf("the repair would fail: %s\n", kMsgFail);
         }
     }
-    return op.outcome() == CConsoleOperator::Outcome::Repaired ? kExitOk : ExitStatus(op.outcome());
+    if (op.outcome() == CConsoleOperator::Outcome::Failed) {
+        CommandWatch::Failure failure = watch->first;
+        dryRun.reset();
+        watch.reset();
+        Refuse(letter, WhyFailed(letter, description, repair, failure));
+    }
+    return ExitStatus(op.outcome());
 }
 
-int Repair(const Options& o, char letter) {
+int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
+    const std::string path = platform::DescribeDrive(letter);
     // Only a drive that the sweep offers may be written.
     CCardDevice device;
     BYTE letters[kDriveTableSize];
     BYTE count = device.EnumDrives(letters);
     if (std::memchr(letters, letter, count) == nullptr) {
-        return UsageError(DriveText(letter) + " (" + platform::DescribeDrive(letter) +
-                          ") is not a removable card drive");
+        return RefuseRepair(letter, WhyNotOffered(device, letter, *watch));
     }
+    watch->Reset();
+    Probe(device, letter);
+    std::string reason;
+    if (Sector0Unreadable(*watch, reason)) return RefuseRepair(letter, reason);
+
+    watch->Reset();
     CConsoleOperator op(DriveText(letter), o.yes, o.pauses, false);
     CCapacityRepair repair(device, op);
     repair.RunRepair();
+    if (op.outcome() == CConsoleOperator::Outcome::Failed) {
+        CommandWatch::Failure failure = watch->first;
+        watch.reset();
+        return Refuse(letter, WhyFailed(letter, path, repair, failure));
+    }
     return ExitStatus(op.outcome());
 }
 
@@ -299,8 +439,17 @@ int main(int argc, char** argv) {
 
     char letter = 0;
     std::string error;
-    if (!ResolveTarget(words[1], letter, error) || !CheckOpens(letter, error)) return UsageError(error);
-    if (o.command == "probe") return ProbeCommand(o, letter);
-    if (o.command == "plan") return Plan(o, letter);
-    return Repair(o, letter);
+    if (!ResolveTarget(words[1], letter, error)) return UsageError(error);
+    // Asked before the program opens the drive itself.
+    std::string use = o.command == "repair" ? platform::DriveInUse(letter) : std::string();
+    if (!use.empty()) return RefuseRepair(letter, "in use: " + use);
+    int status = kExitUsage;
+    std::shared_ptr<CommandWatch> watch = WatchDrive(letter, error, status);
+    if (!watch) {
+        std::fprintf(stderr, "brisant-cli: %s\n", error.c_str());
+        return status;
+    }
+    if (o.command == "probe") return ProbeCommand(o, letter, *watch);
+    if (o.command == "plan") return Plan(o, letter, watch);
+    return Repair(o, letter, std::move(watch));
 }

@@ -21,6 +21,12 @@ public:
     virtual void NotifyExplorerWindows() = 0;
     virtual void DisableRepairButton() { EnableRepairButton(false); }
     virtual void CloseDialog() = 0;
+
+    // From the first write to the last, and through the pauses between them,
+    // a card left half-written is readable by neither its old nor its new
+    // volume: the operator holds back whatever would end the run meanwhile.
+    virtual void BeginWrites() {}
+    virtual void EndWrites() {}
 };
 
 // The texts the operator sees.

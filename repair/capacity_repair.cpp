@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "repair/boot_sector.h"
 #include "repair/global_buffer.h"
+#include "repair/sector_stamps.h"
 
 namespace {
 
@@ -22,6 +24,23 @@ DWORD DeclaredCapacity(const BYTE* sector) {
 constexpr int kFirstProgress[] = {5, 8, 11, 16};
 constexpr int kSecondProgress[] = {21, 24, 27, 32};
 constexpr DWORD kProgressPause = 1000;
+
+// The operator's write section, ended once, early or when the run returns.
+class WriteSection {
+public:
+    explicit WriteSection(ICapacityOperator& op) : m_Operator(op) { m_Operator.BeginWrites(); }
+    ~WriteSection() { End(); }
+    WriteSection(const WriteSection&) = delete;
+    WriteSection& operator=(const WriteSection&) = delete;
+    void End() {
+        if (m_bOpen) m_Operator.EndWrites();
+        m_bOpen = false;
+    }
+
+private:
+    ICapacityOperator& m_Operator;
+    bool m_bOpen = true;
+};
 
 }  // namespace
 
@@ -95,7 +114,63 @@ BOOL CCapacityRepair::WriteFatsAndRoot(HANDLE device) {
     return m_Device.WriteSectors(device, data, reserved + 2 * fat, kRootDirSectors) ? TRUE : FALSE;
 }
 
-void CCapacityRepair::FailRepair(HANDLE device) {
+// A card that cannot reach the end of the new volume would lose every file
+// written to its upper part.
+BOOL CCapacityRepair::ReachesLastSector(HANDLE device) {
+    BYTE last[kSectorSize];
+    return m_Device.ReadSectors(device, last, m_nCapacity - 1, 1);
+}
+
+// A counterfeit card answers the last-sector read from the lower sector it
+// folds the last one onto: stamps in sectors that such a card folds together
+// expose it. Every sector stamped gets its own bytes back, whatever the
+// outcome, so the check changes nothing outside the layout that follows it.
+CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
+    const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
+    const std::size_t count = lbas.size();
+    std::vector<BYTE> original(count * kSectorSize);
+    std::vector<BYTE> stamps(count * kSectorSize);
+    BYTE sector0[kSectorSize];
+    BYTE back[kSectorSize];
+    auto at = [](std::vector<BYTE>& v, std::size_t i) { return v.data() + i * kSectorSize; };
+
+    if (!m_Device.ReadSectors(device, sector0, 0, 1)) return Refusal::Command;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!m_Device.ReadSectors(device, at(original, i), lbas[i], 1)) return Refusal::Command;
+    }
+    const std::uint64_t run = NewStampRun();
+    std::size_t stamped = 0;
+    BOOL held = TRUE;
+    while (held && stamped < count) {
+        FillStamp(at(stamps, stamped), lbas[stamped], run);
+        held = m_Device.WriteSectors(device, at(stamps, stamped), lbas[stamped], 1);
+        if (held) ++stamped;
+    }
+    bool alike = true;
+    for (std::size_t i = 0; held && alike && i < stamped; ++i) {
+        held = m_Device.ReadSectors(device, back, lbas[i], 1);
+        alike = !held || std::memcmp(back, at(stamps, i), kSectorSize) == 0;
+    }
+    if (held && alike) {
+        held = m_Device.ReadSectors(device, back, 0, 1);
+        alike = !held || std::memcmp(back, sector0, kSectorSize) == 0;
+    }
+    // Restored even after a failure: a card that takes them back is as it was.
+    for (std::size_t i = 0; i < stamped; ++i) {
+        if (!m_Device.WriteSectors(device, at(original, i), lbas[i], 1)) held = FALSE;
+    }
+    return !held ? Refusal::Command : alike ? Refusal::None : Refusal::Stamps;
+}
+
+void CCapacityRepair::StepProgress(const int (&positions)[4]) {
+    for (int i = 0; i < 4; ++i) {
+        m_Operator.SetProgressPos(positions[i]);
+        if (i < 3) m_Operator.Pause(kProgressPause);
+    }
+}
+
+void CCapacityRepair::FailRepair(HANDLE device, Refusal why) {
+    m_Refusal = why;
     m_Operator.ShowMessage(kMsgFail);
     m_Device.PreventMediumRemoval(device, 0);
     m_Device.CloseDrive(device);
@@ -103,6 +178,7 @@ void CCapacityRepair::FailRepair(HANDLE device) {
 }
 
 void CCapacityRepair::RunRepair() {
+    m_Refusal = Refusal::None;
     ProbeCapacity();
     if (!IsCapacityEligible(m_nCapacity)) {
         m_Operator.DisableRepairButton();
@@ -122,31 +198,30 @@ void CCapacityRepair::RunRepair() {
         m_Operator.CloseDialog();
         return;
     }
-
-    // A card that cannot reach the end of the new volume would lose every
-    // file written to its upper part: refuse it before anything is written.
-    BYTE last[kSectorSize];
-    if (!m_Device.ReadSectors(device, last, m_nCapacity - 1, 1)) {
-        FailRepair(device);
+    // A card that cannot hold the new volume is refused before its layout
+    // is written.
+    if (!ReachesLastSector(device)) {
+        FailRepair(device, Refusal::LastSector);
+        return;
+    }
+    WriteSection section(m_Operator);
+    const Refusal stamps = CheckStamps(device);
+    if (stamps != Refusal::None) {
+        FailRepair(device, stamps);
         return;
     }
 
     if (!WriteBootSector(device, m_nCapacity)) {
-        FailRepair(device);
+        FailRepair(device, Refusal::Command);
         return;
     }
-    for (int i = 0; i < 4; ++i) {
-        m_Operator.SetProgressPos(kFirstProgress[i]);
-        if (i < 3) m_Operator.Pause(kProgressPause);
-    }
+    StepProgress(kFirstProgress);
     if (!WriteFatsAndRoot(device)) {
-        FailRepair(device);
+        FailRepair(device, Refusal::Command);
         return;
     }
-    for (int i = 0; i < 4; ++i) {
-        m_Operator.SetProgressPos(kSecondProgress[i]);
-        if (i < 3) m_Operator.Pause(kProgressPause);
-    }
+    StepProgress(kSecondProgress);
+    section.End();
 
     m_Operator.NotifyExplorerWindows();
     m_Operator.ShowMessage(kMsgChanged);

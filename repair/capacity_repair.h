@@ -24,9 +24,17 @@ public:
     BYTE m_nReservedSectors = 0;
     DWORD m_nFatSectors = 0;
 
+    // Why the last run refused the card, for a front end that can say more
+    // than the one failure message.
+    enum class Refusal { None, LastSector, Stamps, Command };
+    Refusal m_Refusal = Refusal::None;
+
 private:
     bool SelectedLetter(char& letter);
-    void FailRepair(HANDLE device);
+    BOOL ReachesLastSector(HANDLE device);
+    Refusal CheckStamps(HANDLE device);
+    void StepProgress(const int (&positions)[4]);
+    void FailRepair(HANDLE device, Refusal why);
 
     CCardDevice& m_Device;
     ICapacityOperator& m_Operator;

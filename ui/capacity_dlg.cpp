@@ -74,6 +74,12 @@ HICON CCapacityDlg::OnQueryDragIcon() { return m_hIcon; }
 
 void CCapacityDlg::OnOK() { m_Repair.RunRepair(); }
 
+// The close box and Escape come here; during the writes and the pauses
+// between them, ending the dialog would leave a card half-written.
+void CCapacityDlg::OnCancel() {
+    if (!m_bWriting) CDialog::OnCancel();
+}
+
 bool CCapacityDlg::GetSelectedDriveText(std::string& text) {
     LRESULT index = m_DriveCombo.SendMessage(CB_GETCURSEL);
     if (index == CB_ERR) return false;
@@ -103,3 +109,7 @@ void CCapacityDlg::Pause(DWORD milliseconds) { AfxSleep(milliseconds); }
 void CCapacityDlg::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }
 
 void CCapacityDlg::CloseDialog() { CDialog::OnOK(); }
+
+void CCapacityDlg::BeginWrites() { m_bWriting = true; }
+
+void CCapacityDlg::EndWrites() { m_bWriting = false; }

@@ -28,11 +28,14 @@ public:
     void NotifyExplorerWindows() override;
     void DisableRepairButton() override;
     void CloseDialog() override;
+    void BeginWrites() override;
+    void EndWrites() override;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
     void OnOK() override;
+    void OnCancel() override;
 
     afx_msg void OnPaint();
     afx_msg HICON OnQueryDragIcon();
@@ -49,6 +52,7 @@ protected:
     BYTE m_DriveLetters[kDriveTableSize] = {};
     BYTE m_nDriveCount = 0;
     BYTE m_nProgressPos = 0;
+    bool m_bWriting = false;
     CCardDevice m_Device;
     CCapacityRepair m_Repair{m_Device, *this};
 };

@@ -98,7 +98,10 @@ int HeadlessBackend::MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT ty
     return answer;
 }
 
-void HeadlessBackend::Sleep(DWORD milliseconds) { pauses.push_back(milliseconds); }
+void HeadlessBackend::Sleep(DWORD milliseconds) {
+    pauses.push_back(milliseconds);
+    if (duringPause) duringPause();
+}
 
 void HeadlessBackend::Retire(std::unique_ptr<WindowModel> dialog) { last_ = std::move(dialog); }
 

@@ -67,7 +67,10 @@ private:
         std::uint64_t lba = Be32(x.cdb + 2);
         std::uint64_t count = Be16(x.cdb + 7);
         std::uint64_t bytes = count * kSector;
-        if (lba + count > sectors_) {
+        // An image cut short since it was opened must fail here: a write
+        // beyond its end would quietly make it long again.
+        std::int64_t now = file_->Size();
+        if (lba + count > sectors_ || now < 0 || lba + count > static_cast<std::uint64_t>(now) / kSector) {
             x.CheckCondition(sense::kIllegalRequest, 0x21, 0x00);
             return;
         }

@@ -48,4 +48,44 @@ void FaultyTarget::Released() {
     if (inner_) inner_->Released();
 }
 
+FoldingTarget::FoldingTarget(std::shared_ptr<ScsiTarget> inner, Fold fold, std::uint32_t size)
+    : inner_(std::move(inner)), fold_(fold), size_(size) {}
+
+// Each sector of a READ(10) or WRITE(10) goes on as a one-sector command to
+// where the card keeps it.
+bool FoldingTarget::Execute(ScsiExchange& x) {
+    if (x.cdb[0] != 0x28 && x.cdb[0] != 0x2A) return inner_->Execute(x);
+    const std::uint32_t lba = std::uint32_t{x.cdb[2]} << 24 | std::uint32_t{x.cdb[3]} << 16 |
+                              std::uint32_t{x.cdb[4]} << 8 | x.cdb[5];
+    const std::uint32_t count = std::uint32_t{x.cdb[7]} << 8 | x.cdb[8];
+    x.status = kStatusGood;
+    x.senseLength = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint8_t* data = x.data + std::size_t{i} * 512;
+        std::uint64_t where = fold_(lba + i, size_);
+        if (where == kNowhere) {
+            if (x.cdb[0] == 0x28) std::memset(data, 0, 512);
+            continue;
+        }
+        ScsiExchange one = x;
+        one.data = data;
+        one.dataLength = 512;
+        for (int b = 0; b < 4; ++b) one.cdb[2 + b] = static_cast<std::uint8_t>(where >> (24 - 8 * b));
+        one.cdb[7] = 0;
+        one.cdb[8] = 1;
+        if (!inner_->Execute(one)) return false;
+        if (one.status != kStatusGood) {
+            std::memcpy(x.sense, one.sense, sizeof x.sense);
+            x.senseLength = one.senseLength;
+            x.status = one.status;
+            x.residual = x.dataLength - i * 512;
+            return true;
+        }
+    }
+    x.residual = x.dataLength - count * 512;
+    return true;
+}
+
+void FoldingTarget::Released() { inner_->Released(); }
+
 }  // namespace platform::testing

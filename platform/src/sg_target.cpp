@@ -81,35 +81,70 @@ std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path) {
     return std::make_shared<SgTarget>(fd, path, exclusive);
 }
 
-bool DiskHasMountedFileSystem(const std::string& devicePath) {
+namespace {
+
+// What the holder, mount and swap tables say uses the disk.
+std::string DiskInUseByTables(const std::string& devicePath) {
     struct stat st {};
-    if (stat(devicePath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    if (stat(devicePath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return std::string();
     std::string disk = SysfsPath(st.st_rdev);
-    if (disk.empty()) return false;
+    if (disk.empty()) return std::string();
     if (access((disk + "/partition").c_str(), F_OK) == 0) disk = disk.substr(0, disk.rfind('/'));
 
     // A device-mapper or RAID volume on top of the card counts as mounted too.
     namespace fs = std::filesystem;
     std::error_code ec;
-    auto held = [&](const fs::path& dir) { return !fs::is_empty(dir / "holders", ec) && !ec; };
-    if (held(disk)) return true;
+    auto holder = [&](const fs::path& dir) {
+        for (const auto& h : fs::directory_iterator(dir / "holders", ec)) {
+            return "/dev/" + dir.filename().string() + " is held by " + h.path().filename().string();
+        }
+        return std::string();
+    };
+    std::string reason = holder(disk);
     for (const auto& entry : fs::directory_iterator(disk, ec)) {
-        if (fs::exists(entry.path() / "partition", ec) && held(entry.path())) return true;
+        if (reason.empty() && fs::exists(entry.path() / "partition", ec)) reason = holder(entry.path());
     }
+    if (!reason.empty()) return reason;
 
+    // The mount table names file systems, the swap table swap areas.
+    auto onDisk = [&](const std::string& source) {
+        struct stat ms {};
+        if (source.empty() || source[0] != '/' || stat(source.c_str(), &ms) != 0 || !S_ISBLK(ms.st_mode)) {
+            return false;
+        }
+        std::string used = SysfsPath(ms.st_rdev);
+        return used == disk || used.rfind(disk + "/", 0) == 0;
+    };
     std::ifstream mounts("/proc/self/mounts");
     std::string line;
     while (std::getline(mounts, line)) {
         std::istringstream fields(line);
+        std::string source, target;
+        fields >> source >> target;
+        if (onDisk(source)) return source + " is mounted on " + target;
+    }
+    std::ifstream swaps("/proc/swaps");
+    while (std::getline(swaps, line)) {
+        std::istringstream fields(line);
         std::string source;
         fields >> source;
-        struct stat ms {};
-        if (source.empty() || source[0] != '/' || stat(source.c_str(), &ms) != 0) continue;
-        if (!S_ISBLK(ms.st_mode)) continue;
-        std::string mounted = SysfsPath(ms.st_rdev);
-        if (mounted == disk || mounted.rfind(disk + "/", 0) == 0) return true;
+        if (onDisk(source)) return source + " is in use as swap";
     }
-    return false;
+    return std::string();
+}
+
+}  // namespace
+
+bool DiskHasMountedFileSystem(const std::string& devicePath) { return !DiskInUseByTables(devicePath).empty(); }
+
+std::string DiskInUse(const std::string& devicePath) {
+    std::string reason = DiskInUseByTables(devicePath);
+    if (!reason.empty()) return reason;
+    // O_EXCL also fails for a holder that none of the tables shows.
+    int fd = open(devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_EXCL);
+    if (fd < 0 && errno == EBUSY) return devicePath + " is open for exclusive use by another program";
+    if (fd >= 0) close(fd);
+    return std::string();
 }
 
 }  // namespace platform

@@ -108,6 +108,9 @@ void sys::Sleep(DWORD milliseconds) {
 #endif
 }
 
+// No console sends events here; on Linux the program holds signals instead.
+BOOL sys::SetConsoleCtrlHandler(PHANDLER_ROUTINE, BOOL) { return TRUE; }
+
 // No desktop of its own: only a test's fake windows are ever enumerated.
 BOOL sys::EnumWindows(WNDENUMPROC callback, LPARAM param) {
     if (g_desktop == nullptr) return TRUE;

@@ -138,6 +138,8 @@ HGLOBAL sys::GlobalFree(HGLOBAL memory) { return ::GlobalFree(memory); }
 
 void sys::Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 
+BOOL sys::SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) { return ::SetConsoleCtrlHandler(handler, add); }
+
 BOOL sys::EnumWindows(WNDENUMPROC callback, LPARAM param) { return ::EnumWindows(callback, param); }
 int sys::GetClassNameA(HWND window, LPSTR className, int maxCount) {
     return ::GetClassNameA(window, className, maxCount);

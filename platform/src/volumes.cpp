@@ -67,8 +67,10 @@ std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
     if (stat(entry.path.c_str(), &st) != 0) return nullptr;
     if (S_ISBLK(st.st_mode)) return OpenBlockDevice(entry.path);
     if (!S_ISREG(st.st_mode)) return nullptr;
-#endif
+    if (!entry.resident) entry.resident = OpenExclusiveCardImage(entry.path);
+#else
     if (!entry.resident) entry.resident = OpenCardImage(entry.path);
+#endif
     return entry.resident;
 }
 
@@ -132,6 +134,18 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
         return false;
     }
     return true;
+}
+
+std::string DriveInUse(char letter) {
+    auto it = Drives().find(letter);
+    if (it == Drives().end() || it->second.path.empty()) return std::string();
+#ifndef _WIN32
+    struct stat st {};
+    if (stat(it->second.path.c_str(), &st) != 0) return std::string();
+    if (S_ISBLK(st.st_mode)) return DiskInUse(it->second.path);
+    if (S_ISREG(st.st_mode)) return ImageInUse(it->second.path);
+#endif
+    return std::string();
 }
 
 int OpenVolumeCount() { return static_cast<int>(Volumes().size()); }

@@ -3,9 +3,13 @@
 
 usage: cli_test.py BRISANT_CLI MAKE_CARD_SH
 """
+import concurrent.futures
+import fcntl
 import json
 import os
 import re
+import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -25,10 +29,13 @@ def run(*args, stdin=subprocess.DEVNULL):
 
 
 class Card:
-    def __init__(self, declared, sectors, kind="fat"):
+    def __init__(self, declared, sectors, kind="fat", like=None):
         fd, self.path = tempfile.mkstemp(prefix="brisant-cli-", suffix=".img")
         os.close(fd)
-        subprocess.run(["sh", MAKE_CARD, self.path, str(declared), str(sectors), kind], check=True)
+        if like is not None:
+            subprocess.run(["cp", "--sparse=always", like.path, self.path], check=True)
+        else:
+            subprocess.run(["sh", MAKE_CARD, self.path, str(declared), str(sectors), kind], check=True)
 
     def read(self, lba, count=1):
         with open(self.path, "rb") as f:
@@ -143,6 +150,7 @@ class Refusals(unittest.TestCase):
             r = run("repair", card.path, "--yes", "--no-pause")
             self.assertEqual(r.returncode, 1)
             self.assertIn(FAIL, r.stdout)
+            self.assertIn("cannot read sector 3967999", r.stderr)
             self.assertNotIn(CHANGED, r.stdout)
             self.assertEqual(card.digest(), before)
 
@@ -162,12 +170,13 @@ class Refusals(unittest.TestCase):
             self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
             self.assertIn(FAIL, r.stdout)
             self.assertNotIn(CHANGED, r.stdout)
+            self.assertIn("write protected", r.stderr)
             self.assertEqual(card.digest(), before)
 
     def test_only_an_explicit_yes_confirms(self):
         rows = [  # target, answer, exit status
             ("path", "", 4), ("path", "n\n", 4), ("path", "maybe\n", 4), ("path", "yo\n", 4),
-            ("path", "yess\n", 4), ("path", " y\n", 4),
+            ("path", "yess\n", 4), ("path", " y\n", 4), ("path", "y\0\n", 4), ("path", "yes please\n", 4),
             ("path", "y\n", 0), ("path", "Y\n", 0), ("path", "yes\n", 0), ("path", "YES\n", 0),
             ("path", "y\r\n", 0), ("path", "yes\r\n", 0), ("letter e", "y\n", 0),
         ]
@@ -204,6 +213,175 @@ class Refusals(unittest.TestCase):
                     self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
                     self.assertIn(reason, r.stderr)
                     self.assertEqual(len(r.stderr.strip().splitlines()), 1)
+
+
+class ExitCodes(unittest.TestCase):
+    def test_exit_status_and_reason(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            odd = os.path.join(os.fsencode(tmp), b"card-\xff\xfe.img")
+            empty = os.path.join(tmp, "empty.img")
+            open(empty, "wb").close()
+            rows = [  # (declared, sectors), args after the image, stdin, exit, stdout, stderr
+                ((1984000, 1984000), ["repair", "--yes", "--no-pause"], "", 1, FAIL, "cannot read sector 3967999"),
+                ((1399999, 2800000), ["repair", "--yes", "--no-pause"], "", 3, NOT_NEEDED, None),
+                (None, ["probe"], "", 1, None, "reading sector 0 failed"),
+                (None, ["repair", "--yes"], "", 1, None, "reading sector 0 failed"),
+                (None, ["plan"], "", 1, None, "reading sector 0 failed"),
+            ]
+            for size, args, answer, code, out, err in rows:
+                with self.subTest(args=args, size=size, answer=answer):
+                    card = Card(*size) if size else None
+                    path = card.path if card else empty
+                    r = subprocess.run([CLI, args[0], path, *args[1:]], input=answer, capture_output=True,
+                                       text=True, timeout=60)
+                    self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+                    if out:
+                        self.assertIn(out, r.stdout)
+                    if err:
+                        self.assertIn(err, r.stderr)
+                        self.assertTrue(r.stderr.startswith("brisant-cli: "), r.stderr)
+                    if code == 0:
+                        self.assertEqual(r.stderr, "")
+                    if card:
+                        card.__exit__()
+
+            # A path that is not UTF-8 still gives JSON that parses.
+            with Card(1984000, 3968000) as card:
+                os.link(card.path, odd)
+                for command in ("probe", "plan"):
+                    r = subprocess.run([CLI, command, odd, "--json"], capture_output=True, timeout=60)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertTrue(json.loads(r.stdout)["maps_to"].endswith("card-\u00ff\u00fe.img"))
+
+    def test_image_in_use_by_another_program(self):
+        def flocked(card):
+            held = open(card.path, "rb")
+            fcntl.flock(held, fcntl.LOCK_EX)
+            return held.close
+
+        def loop_attached(card):
+            loop = subprocess.run(["losetup", "-f", "--show", card.path], capture_output=True, text=True)
+            if loop.returncode != 0:
+                self.skipTest("cannot attach a loop device here: " + loop.stderr.strip())
+            return lambda: subprocess.run(["losetup", "-d", loop.stdout.strip()], check=True)
+
+        def repairing(card):
+            other = subprocess.Popen([CLI, "repair", card.path, "--yes"], stdout=subprocess.PIPE, text=True)
+            other.stdout.readline()  # it has probed the card and holds it
+            def finish():
+                out, _ = other.communicate(timeout=60)
+                self.assertEqual(other.returncode, 0, out)
+            return finish
+
+        rows = [("flock", flocked, "locked by process"), ("another repair", repairing, "locked by process")]
+        if os.geteuid() == 0 and shutil.which("losetup"):
+            rows.append(("loop device", loop_attached, "attached to /dev/loop"))
+        for what, hold, reason in rows:
+            with self.subTest(what), Card(1984000, 3968000) as card:
+                before = card.digest()
+                release = hold(card)
+                try:
+                    r = run("repair", card.path, "--yes", "--no-pause")
+                finally:
+                    release()
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                self.assertIn(FAIL, r.stdout)
+                self.assertNotIn(CHANGED, r.stdout)
+                self.assertIn("in use: " + reason, r.stderr)
+                if what != "another repair":
+                    self.assertEqual(card.digest(), before)
+                self.assertEqual(fsck_complaints(card.path) if what == "another repair" else [], [])
+
+
+class VanishingImage(unittest.TestCase):
+    def test_image_cut_short_during_the_repair(self):
+        for size in (0, 100 * 512):
+            with self.subTest(size=size), Card(1984000, 3968000) as card:
+                with subprocess.Popen([CLI, "repair", card.path, "--yes"], stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, text=True) as p:
+                    for line in p.stdout:
+                        if " 5/32" in line:
+                            os.truncate(card.path, size)
+                    err = p.stderr.read()
+                    p.wait(timeout=60)
+                self.assertEqual(p.returncode, 1, err)
+                self.assertIn("beyond the end of the card", err)
+                self.assertEqual(os.path.getsize(card.path), size, "the image grew again")
+
+
+def signal_at_write(card, sig, write):
+    """Runs a repair that gets `sig` as it enters its `write`-th write."""
+    return subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
+                           f"inject=pwrite64:signal={sig.name}:when={write}",
+                           CLI, "repair", card.path, "--yes", "--no-pause"],
+                          capture_output=True, text=True, timeout=60)
+
+
+def signal_at_pause(card, sig, position):
+    """Runs a repair, with its pauses, that gets `sig` once it shows `position`."""
+    with subprocess.Popen([CLI, "repair", card.path, "--yes"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as p:
+        out = []
+        for line in p.stdout:
+            out.append(line)
+            if f"{position:2d}/32" in line:
+                p.send_signal(sig)
+        err = p.stderr.read()
+        p.wait(timeout=60)
+    return subprocess.CompletedProcess(p.args, p.returncode, "".join(out), err)
+
+
+class Interruptions(unittest.TestCase):
+    """A repair interrupted anywhere leaves a card that is untouched or
+    fsck-clean; one killed anywhere is made fsck-clean by a second run."""
+
+    WRITES = 54  # 24 stamps, 24 restores, the boot region, 5 table and root writes
+
+    def test_signals_at_every_write_and_pause(self):
+        if shutil.which("strace") is None:
+            self.fail("strace is needed (scripts/install-deps.sh installs it)")
+        with Card(1984000, 3968000) as base:
+            clean = Card(0, 0, like=base)
+            self.assertEqual(run("repair", clean.path, "--yes", "--no-pause").returncode, 0)
+            plan = [(sig, "write", n) for n in range(1, self.WRITES + 1)
+                    for sig in ((signal.SIGINT if n % 2 else signal.SIGTERM), signal.SIGKILL)]
+            plan += [(sig, "pause", n) for n in (5, 8, 11, 21, 24, 27)
+                     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)]
+
+            def attempt(row):
+                sig, where, n = row
+                card = Card(0, 0, like=base)
+                r = (signal_at_write if where == "write" else signal_at_pause)(card, sig, n)
+                second = run("repair", card.path, "--yes", "--no-pause") if sig == signal.SIGKILL else None
+                return row, card, r, second
+
+            with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+                results = list(pool.map(attempt, plan))
+            for (sig, where, n), card, r, second in results:
+                with self.subTest(signal=sig.name, at=f"{where} {n}"):
+                    self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
+                    if sig != signal.SIGKILL:
+                        self.assertIn("finishing the card first", r.stderr)
+                        self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                    else:
+                        self.assertEqual(second.returncode, 0, second.stdout + second.stderr)
+                    self.assertEqual(fsck_complaints(card.path), [])
+                    self.assertEqual(card.digest(), clean.digest())
+                    card.__exit__()
+            clean.__exit__()
+
+    def test_interrupt_at_the_question_leaves_the_card_untouched(self):
+        with Card(1984000, 3968000) as card:
+            before = card.digest()
+            with subprocess.Popen([CLI, "repair", card.path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  text=True) as p:
+                shown = ""
+                while not shown.endswith("[y/N] "):
+                    shown += p.stdout.read(1)
+                p.send_signal(signal.SIGINT)
+                p.wait(timeout=60)
+            self.assertEqual(p.returncode, -signal.SIGINT)
+            self.assertEqual(card.digest(), before)
 
 
 class Queries(unittest.TestCase):
@@ -244,13 +422,23 @@ class Queries(unittest.TestCase):
             plan = json.loads(run("--drive", "E=" + card.path, "plan", "E:\\", "--json").stdout)
             self.assertEqual((plan["sectors_per_cluster"], plan["fat_sectors"], plan["root_lba"],
                               plan["data_lba"], plan["clusters"]), (64, 243, 488, 520, 61991))
-            self.assertEqual([c["command"] for c in plan["commands"]], [
-                "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector", "PREVENT MEDIUM REMOVAL",
-                "WRITE(10) LBA 0, 2 sectors", "ALLOW MEDIUM REMOVAL", "WRITE(10) LBA 2, 128 sectors",
-                "WRITE(10) LBA 130, 115 sectors", "WRITE(10) LBA 245, 128 sectors",
+            commands = [c["command"] for c in plan["commands"]]
+            # The stamp check: sector 0 and each stamped sector read, stamped,
+            # read back (answered by the plan), sector 0 again, restored.
+            stamps = [c for c in commands[3:27]]
+            self.assertEqual(len(set(stamps)), 24)
+            self.assertTrue(all(c.startswith("READ(10) LBA ") and c.endswith(", 1 sector") for c in stamps))
+            writes = [c.replace("READ", "WRITE") for c in stamps]
+            self.assertEqual(commands[:100], [
+                "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector", "READ(10) LBA 0, 1 sector"]
+                + stamps + writes + stamps + ["READ(10) LBA 0, 1 sector"] + writes)
+            self.assertEqual([c["sent_in_plan"] for c in plan["commands"][51:75]], [False] * 24)
+            self.assertEqual(commands[100:], [
+                "PREVENT MEDIUM REMOVAL", "WRITE(10) LBA 0, 2 sectors", "ALLOW MEDIUM REMOVAL",
+                "WRITE(10) LBA 2, 128 sectors", "WRITE(10) LBA 130, 115 sectors", "WRITE(10) LBA 245, 128 sectors",
                 "WRITE(10) LBA 373, 115 sectors", "WRITE(10) LBA 488, 32 sectors", "ALLOW MEDIUM REMOVAL",
                 "EJECT MEDIUM"])
-            self.assertEqual(plan["commands"][3]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
+            self.assertEqual(plan["commands"][101]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
             self.assertEqual(card.digest(), before, "plan wrote to the card")
             listing = json.loads(run("--drive", "E=" + card.path, "--drive", "F=/nonexistent", "list",
                                      "--json").stdout)
@@ -261,4 +449,4 @@ class Queries(unittest.TestCase):
 
 if __name__ == "__main__":
     CLI, MAKE_CARD = sys.argv[1], sys.argv[2]
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)

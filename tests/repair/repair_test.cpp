@@ -11,6 +11,7 @@
 #include "repair/boot_sector.h"
 #include "repair/capacity_repair.h"
 #include "repair/explorer_notify.h"
+#include "repair/sector_stamps.h"
 #include "support/card_fixture.h"
 
 namespace {
@@ -25,9 +26,13 @@ using platform::testing::RecordingTarget;
 
 constexpr DWORD kImageSectors = 3968000;
 
+DWORD Lba(const RecordedCommand& c) {
+    return DWORD{c.cdb[2]} << 24 | DWORD{c.cdb[3]} << 16 | DWORD{c.cdb[4]} << 8 | c.cdb[5];
+}
+
 std::string Cmd(const RecordedCommand& c) {
     char text[64];
-    unsigned lba = unsigned{c.cdb[2]} << 24 | unsigned{c.cdb[3]} << 16 | unsigned{c.cdb[4]} << 8 | c.cdb[5];
+    unsigned lba = Lba(c);
     switch (c.cdb[0]) {
         case 0x28: std::snprintf(text, sizeof text, "R%u+%u", lba, unsigned{c.cdb[8]}); break;
         case 0x2A: std::snprintf(text, sizeof text, "W%u+%u", lba, unsigned{c.cdb[8]}); break;
@@ -269,22 +274,63 @@ std::vector<std::string> Progress() {
             "progress:21", "pause:1000", "progress:24", "pause:1000", "progress:27", "pause:1000", "progress:32"};
 }
 
+// The stamp check of a card that passes it: sector 0 and every stamped
+// sector read, stamped, read back, sector 0 read again, every sector restored.
+std::vector<std::string> StampCheck(DWORD capacity) {
+    std::vector<std::string> out = {"R0+1"};
+    const std::vector<DWORD> lbas = StampSectors(capacity);
+    auto one = [](char kind, DWORD lba) { return std::string(1, kind).append(std::to_string(lba)).append("+1"); };
+    for (char step : {'R', 'W', 'R'}) {
+        for (DWORD lba : lbas) out.push_back(one(step, lba));
+    }
+    out.push_back("R0+1");
+    for (DWORD lba : lbas) out.push_back(one('W', lba));
+    return out;
+}
+
+std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> out;
+    for (auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+TEST_F(RepairTest, StampsCoverEveryAddressBitAndTheWrapWithinTheBound) {
+    for (DWORD capacity : {2097152u, 2097153u, 2800000u, 3968000u, 4194302u, 4194304u, 4194305u, 4200000u}) {
+        const std::vector<DWORD> lbas = StampSectors(capacity);
+        EXPECT_LE(4 * lbas.size() + 2, 128u) << capacity;
+        auto stamped = [&](DWORD lba) { return lba == 0 || std::count(lbas.begin(), lbas.end(), lba) == 1; };
+        for (DWORD lba : lbas) EXPECT_LT(lba, capacity) << capacity;
+        bool wrap = false;
+        for (int bit = 0; (DWORD{1} << bit) < capacity; ++bit) {
+            bool pair = false;
+            for (DWORD lba : lbas) pair = pair || (stamped(lba ^ (DWORD{1} << bit)) && (lba ^ (DWORD{1} << bit)) < capacity);
+            EXPECT_TRUE(pair) << capacity << " bit " << bit;
+        }
+        for (DWORD lba : lbas) wrap = wrap || (lba >= capacity / 2 && stamped(lba - capacity / 2));
+        EXPECT_TRUE(wrap) << capacity;
+    }
+}
+
 TEST_F(RepairTest, CompletedRepairInOrder) {
     CardImage card(kImageSectors, FatBootSector(1984000));
     card.Write(520, std::vector<BYTE>(512, 0x5A));
     auto recorder = Attach(card);
     repair.RunRepair();
 
-    std::vector<std::string> expected = {"capacity:968 MB", "confirm"};
+    const std::vector<std::string> check = StampCheck(3968000);
+    const std::string sent = "sent:" + std::to_string(10 + check.size());
+    std::vector<std::string> expected = {"capacity:968 MB", "confirm", "writes:begin"};
     for (const auto& p : Progress()) expected.push_back(p);
-    for (const char* e : {"notify", "message:The drive's capacity have change to 2G bytes.", "sent:10",
-                          "message:Please re-plugin this card again", "sent:10", "close"}) {
+    for (const std::string& e : {std::string("writes:end"), std::string("notify"),
+                                 std::string("message:The drive's capacity have change to 2G bytes."), sent,
+                                 std::string("message:Please re-plugin this card again"), sent,
+                                 std::string("close")}) {
         expected.push_back(e);
     }
     EXPECT_EQ(op.events, expected);
-    EXPECT_EQ(Commands(*recorder),
-              (std::vector<std::string>{"R0+1", "R3967999+1", "lock1", "W0+2", "lock0", "W2+128", "W130+115",
-                                        "W245+128", "W373+115", "W488+32", "lock0", "eject"}));
+    EXPECT_EQ(Commands(*recorder), Join({{"R0+1", "R3967999+1"}, check,
+                                         {"lock1", "W0+2", "lock0", "W2+128", "W130+115", "W245+128", "W373+115",
+                                          "W488+32", "lock0", "eject"}}));
     EXPECT_EQ(repair.m_nCapacity, 3968000u);
     EXPECT_EQ(card.Read(520), std::vector<BYTE>(512, 0x5A));
 
@@ -320,8 +366,9 @@ TEST_F(RepairTest, RepairsThatStopEarly) {
         {"card does not hold the doubled size", 1984000, 1984000, nullptr,
          {"capacity:968 MB", "confirm", fail, "sent:2", "close"}, {"R0+1", "R3967999+1", "lock0"}},
         {"upper bound is not doubled", 4200000, 4200000, nullptr, {},
-         {"R0+1", "R4199999+1", "lock1", "W0+2", "lock0", "W2+128", "W130+128", "W258+128", "W386+128",
-          "W514+32", "lock0", "eject"}},
+         Join({{"R0+1", "R4199999+1"}, StampCheck(4200000),
+               {"lock1", "W0+2", "lock0", "W2+128", "W130+128", "W258+128", "W386+128", "W514+32", "lock0",
+                "eject"}})},
         {"no drive selected", 1984000, kImageSectors, [](Operator& o) { o.hasSelection = false; },
          {"capacity:0 MB", "button:off", "message:The capacity do not need to fix.", "sent:0"}, {}},
     };
@@ -359,13 +406,75 @@ TEST_F(RepairTest, VolumeThatDoesNotOpenForTheRepair) {
     EXPECT_EQ(r.m_nCapacity, 3968000u);
 }
 
+// Counterfeit cards that answer the last-sector read are refused by their
+// stamps, get every stamped sector's bytes back and see no other write;
+// genuine cards of all zeros or all 0xFF are not refused.
+TEST_F(RepairTest, CounterfeitCardsAreRefusedAndRestored) {
+    using platform::testing::FoldingTarget;
+    struct Row {
+        std::string what;
+        FoldingTarget::Fold fold;
+        std::uint32_t size;
+        bool refused;
+        BYTE fill;
+    };
+    std::vector<Row> rows = {
+        {"wraps at its declared size", FoldingTarget::Wrap, 1984000, true, 0x11},
+        {"wraps at 2^21 sectors", FoldingTarget::Mask, 1u << 21, true, 0x22},
+        {"wraps at 2^20 sectors", FoldingTarget::Mask, 1u << 20, true, 0x33},
+        {"upper half reads zeros, drops writes", FoldingTarget::Hollow, 1984000, true, 0x00},
+        {"genuine, all zeros", FoldingTarget::Wrap, kImageSectors, false, 0x00},
+        {"genuine, all 0xFF", FoldingTarget::Wrap, kImageSectors, false, 0xFF},
+    };
+    for (int bit = 0; bit <= 21; ++bit) {
+        rows.push_back({"ignores address bit " + std::to_string(bit), FoldingTarget::DropBit, 1u << bit, true, 0x44});
+    }
+    const std::vector<DWORD> stamps = StampSectors(kImageSectors);
+    for (const Row& r : rows) {
+        CardImage card(kImageSectors, FatBootSector(1984000));
+        std::vector<std::uint64_t> physical;
+        for (DWORD lba : stamps) {
+            physical.push_back(r.fold(lba, r.size));
+            if (physical.back() != FoldingTarget::kNowhere && physical.back() != 0) {
+                card.Write(physical.back(), std::vector<BYTE>(512, r.fill));
+            }
+        }
+        auto recorder = std::make_shared<RecordingTarget>(
+            std::make_shared<FoldingTarget>(platform::OpenCardImage(card.path()), r.fold, r.size));
+        platform::MapDrive('E', recorder, card.path());
+        op.recorder = nullptr;
+        op.events.clear();
+        repair.RunRepair();
+
+        EXPECT_EQ(op.Saw("message:Change the drive's capacity fail"), r.refused) << r.what;
+        EXPECT_EQ(op.Saw("message:The drive's capacity have change to 2G bytes."), !r.refused) << r.what;
+        if (!r.refused) continue;
+        EXPECT_EQ(repair.m_Refusal, CCapacityRepair::Refusal::Stamps) << r.what;
+        for (const auto& c : recorder->commands) {
+            if (c.cdb[0] != 0x2A) continue;
+            EXPECT_EQ(c.cdb[8], 1) << r.what;
+            EXPECT_EQ(std::count(stamps.begin(), stamps.end(), Lba(c)), 1) << r.what << ": wrote " << Cmd(c);
+        }
+        EXPECT_EQ(card.Read(0), FatBootSector(1984000)) << r.what;
+        for (std::uint64_t p : physical) {
+            if (p != FoldingTarget::kNowhere && p != 0) {
+                EXPECT_EQ(card.Read(p), std::vector<BYTE>(512, r.fill)) << r.what << ": sector " << p;
+            }
+        }
+    }
+}
+
 // Whatever command fails, the completion messages appear only when every
-// read and write succeeded, and nothing is written after a failed write.
+// read and write succeeded, nothing but a stamped sector's own bytes is
+// written after a failed write, and a check that stops on a failed read
+// leaves every stamped sector as it was.
 TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
     const std::string changed = "message:The drive's capacity have change to 2G bytes.";
+    const std::vector<DWORD> stamps = StampSectors(3968000);
+    const int commands = static_cast<int>(StampCheck(3968000).size()) + 12;
     for (bool sticky : {false, true}) {
         for (Fault fault : {Fault::CheckCondition, Fault::TransportFailure}) {
-            for (int n = 1; n <= 12; ++n) {
+            for (int n = 1; n <= commands; ++n) {
                 SCOPED_TRACE(testing::Message() << "command " << n << (sticky ? " onwards" : "")
                                                 << (fault == Fault::CheckCondition ? " check" : " transport"));
                 CardImage card(kImageSectors, FatBootSector(1984000));
@@ -375,22 +484,31 @@ TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
                 const auto& cmds = recorder->commands;
                 bool transferFailed = false;
                 bool writeFailed = false;
+                bool bootWritten = false;
                 for (std::size_t i = 0; i < cmds.size(); ++i) {
                     bool failed = !cmds[i].carriedOut || cmds[i].status != 0;
                     BYTE opcode = cmds[i].cdb[0];
-                    if (writeFailed) {
-                        EXPECT_NE(opcode, 0x2A) << "write after a failed write";
+                    if (writeFailed && opcode == 0x2A) {
+                        EXPECT_EQ(cmds[i].dataOut, std::vector<BYTE>(512, 0)) << "write after a failed write";
+                        EXPECT_EQ(std::count(stamps.begin(), stamps.end(), Lba(cmds[i])), 1);
                     }
                     if (failed && (opcode == 0x28 || opcode == 0x2A)) transferFailed = true;
                     if (failed && opcode == 0x2A) writeFailed = true;
+                    if (Cmd(cmds[i]) == "W0+2") bootWritten = true;
                 }
                 EXPECT_EQ(op.Saw(changed), !transferFailed);
                 EXPECT_EQ(op.Saw("message:Please re-plugin this card again"), !transferFailed);
                 if (transferFailed && n > 1) {
                     EXPECT_TRUE(op.Saw("message:Change the drive's capacity fail"));
-                    EXPECT_EQ(op.events.back(), "close");
+                    auto close = std::find(op.events.begin(), op.events.end(), "close");
+                    ASSERT_NE(close, op.events.end());
+                    EXPECT_TRUE(close + 1 == op.events.end() || *(close + 1) == "writes:end");
                     EXPECT_FALSE(op.Saw("notify"));
                     EXPECT_NE(Cmd(cmds.back()), "eject");
+                }
+                if (!sticky && !bootWritten && cmds.size() >= static_cast<std::size_t>(n) &&
+                    cmds[n - 1].cdb[0] == 0x28) {
+                    for (DWORD lba : stamps) EXPECT_EQ(card.Read(lba), std::vector<BYTE>(512, 0)) << lba;
                 }
             }
         }

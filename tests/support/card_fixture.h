@@ -39,7 +39,8 @@ public:
 };
 
 // Each call becomes one line: "confirm", "message:TEXT", "progress:5",
-// "pause:1000", "notify", "button:on", "capacity:968 MB", "close".
+// "pause:1000", "notify", "button:on", "capacity:968 MB", "close",
+// "writes:begin", "writes:end".
 class RecordingOperator : public ICapacityOperator {
 public:
     std::string selected = "E:\\";
@@ -63,6 +64,8 @@ public:
     void Pause(DWORD ms) override { events.push_back("pause:" + std::to_string(ms)); }
     void NotifyExplorerWindows() override { events.push_back("notify"); }
     void CloseDialog() override { events.push_back("close"); }
+    void BeginWrites() override { events.push_back("writes:begin"); }
+    void EndWrites() override { events.push_back("writes:end"); }
 
     bool Saw(const std::string& event) const {
         for (const auto& e : events) {

@@ -36,6 +36,8 @@ public:
     std::deque<int> answers;  // for the message boxes to come, in order
     std::vector<MessageBoxRecord> boxes;
     std::vector<DWORD> pauses;
+    // Runs in each pause, as the toolkit's events do in a real one.
+    std::function<void()> duringPause;
     std::vector<IconDrawing> drawings;
     // An unexpected box, an action on a closed dialog, a dialog left open.
     std::function<void(const std::string&)> onFailure;

@@ -27,6 +27,11 @@ char LetterForPath(const std::string& path);
 // "X=PATH", as given on a command line.
 bool ParseDriveOption(const std::string& option, std::string* error);
 
+// What keeps the drive from being written, in a few words ("/dev/sdb1 is
+// mounted on /media/card", "attached to /dev/loop0"), or an empty text. Asked
+// before the drive is opened: the program's own use is not told apart.
+std::string DriveInUse(char letter);
+
 // Handles currently open on volumes.
 int OpenVolumeCount();
 

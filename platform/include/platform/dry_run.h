@@ -1,8 +1,11 @@
 // A target that lets reads through and keeps everything else to itself, so a
-// repair can be rehearsed on a real card without changing it.
+// repair can be rehearsed on a real card without changing it. Sectors the
+// rehearsal wrote read back as written, from memory: a repair that checks
+// its own writes sees them, though the card never does.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -25,7 +28,11 @@ public:
     std::vector<Command> commands;
 
 private:
+    bool AnswerFromWrites(ScsiExchange& exchange);
+    void KeepWrite(const ScsiExchange& exchange);
+
     std::shared_ptr<ScsiTarget> inner_;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> written_;
 };
 
 }  // namespace platform

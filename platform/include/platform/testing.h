@@ -57,6 +57,32 @@ private:
     bool sticky_;
 };
 
+// A counterfeit card in front of a genuine one: it takes every sector address
+// it declares but keeps each on the physical sector `fold` gives, or on none
+// (reads give zeros, writes are dropped) when `fold` answers kNowhere.
+class FoldingTarget : public ScsiTarget {
+public:
+    static constexpr std::uint64_t kNowhere = ~std::uint64_t{0};
+    using Fold = std::uint64_t (*)(std::uint32_t lba, std::uint32_t size);
+
+    FoldingTarget(std::shared_ptr<ScsiTarget> inner, Fold fold, std::uint32_t size);
+    bool Execute(ScsiExchange& exchange) override;
+    void Released() override;
+
+    // The folds counterfeit cards use: the address masked to its low bits
+    // below `size` (a wrap at a power of two), the address modulo `size`, one
+    // address bit (`size` = its value) ignored, nothing stored from `size` on.
+    static std::uint64_t Mask(std::uint32_t lba, std::uint32_t size) { return lba & (size - 1); }
+    static std::uint64_t Wrap(std::uint32_t lba, std::uint32_t size) { return lba % size; }
+    static std::uint64_t DropBit(std::uint32_t lba, std::uint32_t size) { return lba & ~size; }
+    static std::uint64_t Hollow(std::uint32_t lba, std::uint32_t size) { return lba < size ? lba : kNowhere; }
+
+private:
+    std::shared_ptr<ScsiTarget> inner_;
+    Fold fold_;
+    std::uint32_t size_;
+};
+
 // Global memory: how many blocks are live, and refusing the n-th allocation.
 int LiveGlobalAllocations();
 void FailGlobalAllocAt(int n);  // 0 turns it off

@@ -40,6 +40,7 @@ struct _OVERLAPPED;
 using LPSECURITY_ATTRIBUTES = _SECURITY_ATTRIBUTES*;
 using LPOVERLAPPED = _OVERLAPPED*;
 using WNDENUMPROC = BOOL (*)(HWND, LPARAM);
+using PHANDLER_ROUTINE = BOOL (*)(DWORD);
 
 #ifndef TRUE
 #define TRUE 1
@@ -68,6 +69,9 @@ using WNDENUMPROC = BOOL (*)(HWND, LPARAM);
 #define GMEM_ZEROINIT 0x0040u
 
 #define WM_COMMAND 0x0111u
+
+#define CTRL_C_EVENT 0u
+#define CTRL_BREAK_EVENT 1u
 
 // The pass-through header as the platform lays it out for this pointer width.
 struct SCSI_PASS_THROUGH_DIRECT {
@@ -105,6 +109,7 @@ BOOL GlobalUnlock(HGLOBAL memory);
 HGLOBAL GlobalFree(HGLOBAL memory);
 
 void Sleep(DWORD milliseconds);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM param);
 int GetClassNameA(HWND window, LPSTR className, int maxCount);
