@@ -2,10 +2,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <vector>
 
+#include "platform/drive_identity.h"
 #include "platform/drive_map.h"
 #include "platform/winapi.h"
 #include "posix_targets.h"
@@ -17,20 +20,44 @@ struct DriveEntry {
     std::string description;
     std::string path;                      // empty for a target given by a test
     std::shared_ptr<ScsiTarget> resident;  // a card image's reader, kept between opens
+    int openError = -1;                    // of the last open: 0 opened, -1 never tried, else errno
 };
 
 struct Volume {
     std::shared_ptr<ScsiTarget> target;
 };
 
+// Letters go to disks that exist, as Windows gives them only to volumes.
 std::map<char, DriveEntry> DefaultDrives() {
     std::map<char, DriveEntry> drives;
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
-        std::string path = std::string("/dev/sd") + static_cast<char>('a' + (letter - 'D'));
-        drives[letter] = DriveEntry{path, path, nullptr};
+    char letter = 'D';
+    for (const std::string& path : WholeDiskDevices()) {
+        if (letter > 'Z') break;
+        drives[letter++] = DriveEntry{path, path, nullptr};
     }
     return drives;
 }
+
+bool IsBlockDevice(const struct stat& st) { return S_ISBLK(st.st_mode); }
+bool IsRegularFile(const struct stat& st) { return S_ISREG(st.st_mode); }
+
+// Every back end that can stand behind a volume handle, tried in this order;
+// the first that takes the path serves it. The next is tried only when one
+// refuses the kind of device (ENOTTY), never after a refused open. Test
+// doubles are mapped straight in with MapDrive.
+struct BackEnd {
+    const char* what;
+    bool (*takes)(const struct stat&);
+    std::shared_ptr<ScsiTarget> (*open)(const std::string& path);
+    bool resident;  // one target kept for every open, so its state lasts
+};
+const BackEnd kBackEnds[] = {
+    {"SCSI pass-through (SG_IO) on a card reader", IsBlockDevice, OpenBlockDevice, false},
+    {"block I/O on a disk without SG_IO (SD slot, loop device)", IsBlockDevice,
+     [](const std::string& path) { return OpenBlockIoDevice(path); }, false},
+    {"a card image file in an emulated reader", IsRegularFile,
+     [](const std::string& path) { return OpenCardImage(path); }, true},
+};
 
 std::map<char, DriveEntry>& Drives() {
     static std::map<char, DriveEntry> drives = DefaultDrives();
@@ -55,14 +82,28 @@ char LetterOfVolumePath(const char* path) {
     return ValidLetter(letter) ? letter : 0;
 }
 
-std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
-    if (entry.path.empty()) return entry.resident;
+std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry) {
     struct stat st {};
     if (stat(entry.path.c_str(), &st) != 0) return nullptr;
-    if (S_ISBLK(st.st_mode)) return OpenBlockDevice(entry.path);
-    if (!S_ISREG(st.st_mode)) return nullptr;
-    if (!entry.resident) entry.resident = OpenCardImage(entry.path);
-    return entry.resident;
+    errno = ENODEV;
+    for (const BackEnd& backEnd : kBackEnds) {
+        if (!backEnd.takes(st)) continue;
+        if (backEnd.resident && entry.resident) return entry.resident;
+        std::shared_ptr<ScsiTarget> target = backEnd.open(entry.path);
+        if (target) {
+            if (backEnd.resident) entry.resident = target;
+            return target;
+        }
+        if (errno != ENOTTY) break;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
+    if (entry.path.empty()) return entry.resident;
+    std::shared_ptr<ScsiTarget> target = OpenWithBackEnds(entry);
+    entry.openError = target ? 0 : errno;
+    return target;
 }
 
 }  // namespace
@@ -119,6 +160,23 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
         return false;
     }
     return true;
+}
+
+std::string OpenFailureReason() {
+    std::vector<std::string> refused;
+    for (const auto& [letter, entry] : Drives()) {
+        if (entry.openError == 0) return std::string();
+        if (entry.openError == EACCES || entry.openError == EPERM) refused.push_back(entry.path);
+    }
+    if (refused.empty()) return std::string();
+    std::string paths = refused.front();
+    if (refused.size() > 1) {
+        std::string last = refused.back();
+        std::string folder = paths.substr(0, paths.rfind('/') + 1);
+        if (last.rfind(folder, 0) == 0) last = last.substr(folder.size());
+        paths += ".." + last;
+    }
+    return "cannot open " + paths + ": permission denied; run as root";
 }
 
 int OpenVolumeCount() { return static_cast<int>(Volumes().size()); }

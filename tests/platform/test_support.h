@@ -155,16 +155,22 @@ public:
         if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("cannot write " + path_);
     }
 
-    // A reader that finds the file read-only. Root ignores file modes, so it
-    // opens under an unprivileged file-system uid.
-    std::shared_ptr<platform::ScsiTarget> OpenReadOnly() const {
-        chmod(path_.c_str(), 0444);
+    // A back end that finds the file read-only (mode 0444), or not open to it
+    // at all (0). Root ignores file modes, so it opens under an unprivileged
+    // file-system uid.
+    template <typename Open>
+    auto OpenAsUser(mode_t mode, Open open) const {
+        chmod(path_.c_str(), mode);
         chmod(dir_.c_str(), 0755);
         bool root = geteuid() == 0;
         if (root) setfsuid(65534);
-        auto target = platform::OpenCardImage(path_);
+        auto target = open(path_);
         if (root) setfsuid(0);
+        chmod(path_.c_str(), 0644);
         return target;
+    }
+    std::shared_ptr<platform::ScsiTarget> OpenReadOnly() const {
+        return OpenAsUser(0444, [](const std::string& path) { return platform::OpenCardImage(path); });
     }
 
 private:
