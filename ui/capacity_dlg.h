@@ -51,4 +51,10 @@ protected:
     BYTE m_nProgressPos = 0;
     CCardDevice m_Device;
     CCapacityRepair m_Repair{m_Device, *this};
+
+private:
+    void ShowSelectedDriveIdentity();
+    void ExplainEmptySweep();
+
+    bool m_bSweepReasonShown = false;
 };
