@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -37,6 +38,7 @@ const char kRestartText[] =
     "Restart it as administrator?";
 
 std::vector<std::string> g_arguments;
+std::vector<std::string> g_drivePaths;
 
 std::string PkexecPath() {
     for (const char* path : {"/usr/bin/pkexec", "/bin/pkexec"}) {
@@ -45,11 +47,15 @@ std::string PkexecPath() {
     return std::string();
 }
 
-// Only a device this user cannot open calls for root: card images do not.
+// Only a device this user cannot open calls for root, card images do not;
+// with --drive, only the drives given there count.
 bool NeedsRoot() {
     if (geteuid() == 0) return false;
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
-        std::string path = platform::DescribeDrive(letter);
+    std::vector<std::string> paths = g_drivePaths;
+    if (paths.empty()) {
+        for (char letter = 'D'; letter <= 'Z'; ++letter) paths.push_back(platform::DescribeDrive(letter));
+    }
+    for (const std::string& path : paths) {
         struct stat st {};
         if (!path.empty() && stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
             access(path.c_str(), R_OK | W_OK) != 0) {
@@ -96,6 +102,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
             g_arguments.insert(g_arguments.end(), {"--drive", argv[i]});
+            g_drivePaths.push_back(platform::DescribeDrive(static_cast<char>(std::toupper(static_cast<unsigned char>(argv[i][0])))));
         } else {
             rest.push_back(argv[i]);
         }
