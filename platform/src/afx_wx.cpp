@@ -467,13 +467,37 @@ public:
     }
 };
 
-// GTK aborts the process at its first widget when there is no display; asked
-// first, it says so. GTK comes loaded with the toolkit, so the check is looked
-// up rather than linked against GTK's headers.
-bool DisplayOpens(int& argc, char**& argv) {
-    using InitCheck = int (*)(int*, char***);
-    auto initCheck = reinterpret_cast<InitCheck>(dlsym(RTLD_DEFAULT, "gtk_init_check"));
-    return initCheck == nullptr || initCheck(&argc, &argv) != 0;
+// GTK aborts the process at its first widget when there is no display, so
+// the display is tried first, the way GTK would reach it. Xlib and Wayland's
+// client library come loaded with GTK; they are looked up, not linked, and
+// GTK itself is left uninitialised for the toolkit to set up its own way.
+bool DisplayOpens() {
+    using OpenX = void* (*)(const char*);
+    using CloseX = int (*)(void*);
+    using ConnectWayland = void* (*)(const char*);
+    using DisconnectWayland = void (*)(void*);
+    auto openX = reinterpret_cast<OpenX>(dlsym(RTLD_DEFAULT, "XOpenDisplay"));
+    auto closeX = reinterpret_cast<CloseX>(dlsym(RTLD_DEFAULT, "XCloseDisplay"));
+    auto connect = reinterpret_cast<ConnectWayland>(dlsym(RTLD_DEFAULT, "wl_display_connect"));
+    auto disconnect = reinterpret_cast<DisconnectWayland>(dlsym(RTLD_DEFAULT, "wl_display_disconnect"));
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland != nullptr && *wayland != '\0' && connect != nullptr && disconnect != nullptr) {
+        if (void* display = connect(nullptr)) {
+            disconnect(display);
+            return true;
+        }
+    }
+    const char* x = std::getenv("DISPLAY");
+    if (x == nullptr || *x == '\0') return false;
+    auto initThreads = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "XInitThreads"));
+    if (openX == nullptr || closeX == nullptr || initThreads == nullptr) return true;  // let the toolkit try
+    // GDK makes Xlib thread-safe, which holds only when done before any other
+    // Xlib call: the toolkit crashes now and then otherwise.
+    initThreads();
+    void* display = openX(nullptr);
+    if (display == nullptr) return false;
+    closeX(display);
+    return true;
 }
 
 }  // namespace
@@ -483,7 +507,7 @@ int RunApplication(int argc, char** argv, void (*beforeRun)()) {
     setenv("NO_AT_BRIDGE", "1", 0);
     // Lets the toolkit drop the GTK messages it knows to be spurious.
     wxApp::GTKAllowDiagnosticsControl();
-    if (!DisplayOpens(argc, argv)) {
+    if (!DisplayOpens()) {
         std::fprintf(stderr, "Brisant: cannot open the display (is DISPLAY set?)\n");
         return 1;
     }
