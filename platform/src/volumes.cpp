@@ -1,10 +1,11 @@
 // Volume handles and pass-through requests over the drive map.
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "platform/drive_map.h"
 #include "platform/winapi.h"
 #include "posix_targets.h"
+#include "volume_table.h"
 
 namespace platform {
 namespace {
@@ -30,32 +32,54 @@ struct Volume {
 // Letters go to disks that exist, as Windows gives them only to volumes.
 std::map<char, DriveEntry> DefaultDrives() {
     std::map<char, DriveEntry> drives;
+#ifndef _WIN32
     char letter = 'D';
     for (const std::string& path : WholeDiskDevices()) {
         if (letter > 'Z') break;
         drives[letter++] = DriveEntry{path, path, nullptr};
     }
+#endif
     return drives;
 }
 
-bool IsBlockDevice(const struct stat& st) { return S_ISBLK(st.st_mode); }
-bool IsRegularFile(const struct stat& st) { return S_ISREG(st.st_mode); }
+enum class NodeKind { BlockDevice, File };
 
-// Every back end that can stand behind a volume handle, tried in this order;
+// False for a path that names nothing, or nothing a back end takes. Windows
+// maps letters to card images only.
+bool KindOf(const std::string& path, NodeKind* kind) {
+#ifndef _WIN32
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    if (S_ISBLK(st.st_mode)) {
+        *kind = NodeKind::BlockDevice;
+        return true;
+    }
+    errno = ENODEV;
+    if (!S_ISREG(st.st_mode)) return false;
+#else
+    (void)path;
+#endif
+    *kind = NodeKind::File;
+    return true;
+}
+
+// Every back end that can stand behind a mapped letter, tried in this order;
 // the first that takes the path serves it. The next is tried only when one
 // refuses the kind of device (ENOTTY), never after a refused open. Test
 // doubles are mapped straight in with MapDrive.
 struct BackEnd {
     const char* what;
-    bool (*takes)(const struct stat&);
+    NodeKind takes;
     std::shared_ptr<ScsiTarget> (*open)(const std::string& path);
     bool resident;  // one target kept for every open, so its state lasts
 };
 const BackEnd kBackEnds[] = {
-    {"SCSI pass-through (SG_IO) on a card reader", IsBlockDevice, OpenBlockDevice, false},
-    {"block I/O on a disk without SG_IO (SD slot, loop device)", IsBlockDevice,
+#ifndef _WIN32
+    {"SCSI pass-through (SG_IO) on a card reader", NodeKind::BlockDevice, OpenBlockDevice, false},
+    {"block I/O on a disk without SG_IO (SD slot, loop device)", NodeKind::BlockDevice,
      [](const std::string& path) { return OpenBlockIoDevice(path); }, false},
-    {"a card image file in an emulated reader", IsRegularFile,
+#endif
+    {"a card image file in an emulated reader", NodeKind::File,
      [](const std::string& path) { return OpenCardImage(path); }, true},
 };
 
@@ -64,12 +88,13 @@ std::map<char, DriveEntry>& Drives() {
     return drives;
 }
 
-// Handle values are never reused, so a stale handle cannot reach another volume.
+// Handle values are never reused, so a stale handle cannot reach another
+// volume; they are odd, so they never equal a kernel handle (a multiple of 4).
 std::map<std::uintptr_t, Volume>& Volumes() {
     static std::map<std::uintptr_t, Volume> volumes;
     return volumes;
 }
-std::uintptr_t g_nextHandle = 0x1000;
+std::uintptr_t g_nextHandle = 0x1001;
 
 bool ValidLetter(char letter) { return letter >= 'D' && letter <= 'Z'; }
 
@@ -83,11 +108,10 @@ char LetterOfVolumePath(const char* path) {
 }
 
 std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry) {
-    struct stat st {};
-    if (stat(entry.path.c_str(), &st) != 0) return nullptr;
-    errno = ENODEV;
+    NodeKind kind;
+    if (!KindOf(entry.path, &kind)) return nullptr;
     for (const BackEnd& backEnd : kBackEnds) {
-        if (!backEnd.takes(st)) continue;
+        if (backEnd.takes != kind) continue;
         if (backEnd.resident && entry.resident) return entry.resident;
         std::shared_ptr<ScsiTarget> target = backEnd.open(entry.path);
         if (target) {
@@ -113,7 +137,7 @@ void ResetDriveMap() { Drives() = DefaultDrives(); }
 void ClearDriveMap() { Drives().clear(); }
 
 bool MapDrive(char letter, const std::string& path) {
-    if (!ValidLetter(letter) || path.empty()) return false;
+    if (!ValidLetter(letter) || path.empty() || !volumes::ServesCardImages()) return false;
     Drives()[letter] = DriveEntry{path, path, nullptr};
     return true;
 }
@@ -127,23 +151,25 @@ void UnmapDrive(char letter) { Drives().erase(letter); }
 
 std::shared_ptr<ScsiTarget> OpenDriveTarget(char letter) {
     auto it = Drives().find(letter);
-    return it == Drives().end() ? nullptr : OpenEntry(it->second);
+    return it == Drives().end() ? volumes::OpenSystemVolume(letter) : OpenEntry(it->second);
 }
 
 std::string DescribeDrive(char letter) {
     auto it = Drives().find(letter);
-    return it == Drives().end() ? std::string() : it->second.description;
+    return it == Drives().end() ? volumes::SystemVolumeName(letter) : it->second.description;
 }
 
 char LetterForPath(const std::string& path) {
     for (auto& [letter, entry] : Drives()) {
         if (!entry.path.empty() && entry.path == path) return letter;
     }
-    struct stat st {};
     for (char letter = 'D'; letter <= 'Z'; ++letter) {
         auto it = Drives().find(letter);
         if (it == Drives().end()) return letter;
+#ifndef _WIN32
+        struct stat st {};
         if (!it->second.path.empty() && stat(it->second.path.c_str(), &st) != 0) return letter;
+#endif
     }
     return 0;
 }
@@ -155,6 +181,10 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
     }
     char letter = option[0];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+    if (!volumes::ServesCardImages()) {
+        if (error) *error = "this build reaches real volumes only; --drive is for test builds";
+        return false;
+    }
     if (!MapDrive(letter, option.substr(2))) {
         if (error) *error = "drive letter must be D to Z, got '" + option.substr(0, 1) + "'";
         return false;
@@ -181,12 +211,13 @@ std::string OpenFailureReason() {
 
 int OpenVolumeCount() { return static_cast<int>(Volumes().size()); }
 
-}  // namespace platform
+namespace volumes {
 
-using namespace platform;
+char LetterOfPath(LPCSTR path) { return LetterOfVolumePath(path); }
 
-HANDLE sys::CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE) {
+bool IsMapped(char letter) { return Drives().count(letter) != 0; }
+
+HANDLE Open(LPCSTR path, DWORD access, DWORD disposition) {
     char letter = LetterOfVolumePath(path);
     if (letter == 0 || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
     if ((access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE)) {
@@ -196,12 +227,15 @@ HANDLE sys::CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
     if (it == Drives().end()) return INVALID_HANDLE_VALUE;
     std::shared_ptr<ScsiTarget> target = OpenEntry(it->second);
     if (!target) return INVALID_HANDLE_VALUE;
-    std::uintptr_t value = g_nextHandle++;
+    std::uintptr_t value = g_nextHandle;
+    g_nextHandle += 2;
     Volumes()[value] = Volume{std::move(target)};
     return reinterpret_cast<HANDLE>(value);
 }
 
-BOOL sys::CloseHandle(HANDLE handle) {
+bool Owns(HANDLE handle) { return Volumes().count(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
+
+BOOL Close(HANDLE handle) {
     auto it = Volumes().find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == Volumes().end()) return FALSE;
     std::shared_ptr<ScsiTarget> target = std::move(it->second.target);
@@ -212,8 +246,8 @@ BOOL sys::CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+BOOL PassThrough(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                 LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     auto it = Volumes().find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == Volumes().end() || overlapped != nullptr) return FALSE;
     if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return FALSE;
@@ -221,7 +255,6 @@ BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSi
     if (inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || outSize < sizeof(SCSI_PASS_THROUGH_DIRECT)) {
         return FALSE;
     }
-
     SCSI_PASS_THROUGH_DIRECT request;
     std::memcpy(&request, inBuffer, sizeof request);
     if (request.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return FALSE;
@@ -255,7 +288,7 @@ BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSi
     if (!target->Execute(exchange)) return FALSE;
 
     request.ScsiStatus = exchange.status;
-    request.DataTransferLength -= std::min(exchange.residual, request.DataTransferLength);
+    request.DataTransferLength -= std::min<ULONG>(exchange.residual, request.DataTransferLength);
     std::uint8_t senseLength = std::min(request.SenseInfoLength, exchange.senseLength);
     request.SenseInfoLength = senseLength;
     auto* out = static_cast<std::uint8_t*>(outBuffer);
@@ -267,3 +300,7 @@ BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSi
     }
     return TRUE;
 }
+
+}  // namespace volumes
+}  // namespace platform
+
