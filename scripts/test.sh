@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds everything and runs every test: the full 64-bit build (unit, boot,
-# VM and window tests), the libraries and their tests under AddressSanitizer
+# VM, window and package tests), the libraries and their tests under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and the libraries and their tests as a
 # 32-bit (-m32) build, and the fuzz targets (clang) for a bounded number of
 # inputs each.
@@ -31,7 +31,7 @@ cmake --build build/m32 -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
 echo "== sanitizers =="
-ctest --test-dir build/asan --output-on-failure -LE 'vm|gui|boot' -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -LE 'vm|gui|boot|package' -j "$jobs"
 echo "== fuzz targets =="
 ctest --test-dir build/fuzz --output-on-failure -L fuzz -j "$jobs"
 echo "== 32-bit =="

@@ -1,6 +1,11 @@
 #include "ui/capacity_dlg.h"
 
+#include "platform/afx_backend.h"
 #include "repair/explorer_notify.h"
+#if !defined(_WIN32)
+#include "platform/drive_identity.h"
+#include "platform/drive_map.h"
+#endif
 
 BEGIN_MESSAGE_MAP(CCapacityDlg, CDialog)
     ON_WM_PAINT()
@@ -50,9 +55,40 @@ void CCapacityDlg::FillDriveList() {
     }
     if (m_DriveCombo.SendMessage(CB_GETCOUNT) != 0) m_DriveCombo.SendMessage(CB_SETCURSEL, 0);
     m_Repair.RefreshCapacity();
+    ShowSelectedDriveIdentity();
+    if (m_nDriveCount == 0) ExplainEmptySweep();
 }
 
-void CCapacityDlg::RefreshCapacity() { m_Repair.RefreshCapacity(); }
+void CCapacityDlg::RefreshCapacity() {
+    m_Repair.RefreshCapacity();
+    ShowSelectedDriveIdentity();
+}
+
+// The entries show only letters; the tooltip says which card a letter is.
+void CCapacityDlg::ShowSelectedDriveIdentity() {
+#if !defined(_WIN32)
+    afx::Backend* backend = afx::GetBackend();
+    if (backend == nullptr) return;
+    std::string entry;
+    std::string text = GetSelectedDriveText(entry) && !entry.empty()
+                           ? platform::IdentityText(platform::IdentifyDrive(entry[0]))
+                           : std::string();
+    backend->SetToolTip(m_DriveCombo.GetSafeHwnd(), text.c_str());
+    HWND capacity = nullptr;
+    GetDlgItem(IDC_CAPACITY, &capacity);
+    backend->SetToolTip(capacity, text.c_str());
+#endif
+}
+
+// A list left empty because the devices refused this user says why, once.
+void CCapacityDlg::ExplainEmptySweep() {
+#if !defined(_WIN32)
+    std::string reason = platform::OpenFailureReason();
+    if (reason.empty() || m_bSweepReasonShown) return;
+    m_bSweepReasonShown = true;
+    AfxMessageBox(reason.c_str(), MB_OK, 0);
+#endif
+}
 
 void CCapacityDlg::OnPaint() {
     if (IsIconic()) {

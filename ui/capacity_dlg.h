@@ -55,4 +55,10 @@ protected:
     bool m_bWriting = false;
     CCardDevice m_Device;
     CCapacityRepair m_Repair{m_Device, *this};
+
+private:
+    void ShowSelectedDriveIdentity();
+    void ExplainEmptySweep();
+
+    bool m_bSweepReasonShown = false;
 };

@@ -2,6 +2,7 @@
 // of platform/afx_model.h mirrored into them, and Windows-like message boxes.
 #include "platform/afx_wx.h"
 
+#include <dlfcn.h>
 #include <strings.h>
 #include <wx/app.h>
 #include <wx/button.h>
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -142,6 +144,7 @@ public:
     BOOL DrawIcon(HWND, int, int, HICON) override { return TRUE; }
     int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override;
     void Sleep(DWORD milliseconds) override;
+    void SetToolTip(HWND window, LPCSTR text) override;
 
 private:
     static TemplateDialog* ViewOf(WindowModel& dialog) { return static_cast<TemplateDialog*>(dialog.view); }
@@ -435,6 +438,18 @@ int WxBackend::MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     return box.Answer(box.ShowModal());
 }
 
+void WxBackend::SetToolTip(HWND window, LPCSTR text) {
+    auto* view = window != nullptr ? static_cast<wxWindow*>(FromHandle(window)->view) : nullptr;
+    if (view == nullptr) return;
+    view->SetToolTip(Text(text != nullptr ? text : ""));
+    // A sunken label sits in a panel that takes the pointer at its edges.
+    if (wxWindow* parent = view->GetParent(); parent != nullptr && !parent->IsTopLevel()) {
+        parent->SetToolTip(Text(text != nullptr ? text : ""));
+    }
+}
+
+void (*g_beforeRun)() = nullptr;
+
 class BrisantApp : public wxApp {
 public:
     // The program's own options were taken before the toolkit started.
@@ -445,19 +460,58 @@ public:
     int OnRun() override {
         WxBackend backend;
         SetBackend(&backend);
+        if (g_beforeRun != nullptr) g_beforeRun();
         int code = AfxWinMain();
         SetBackend(nullptr);
         return code;
     }
 };
 
+// GTK aborts the process at its first widget when there is no display, so
+// the display is tried first, the way GTK would reach it. Xlib and Wayland's
+// client library come loaded with GTK; they are looked up, not linked, and
+// GTK itself is left uninitialised for the toolkit to set up its own way.
+bool DisplayOpens() {
+    using OpenX = void* (*)(const char*);
+    using CloseX = int (*)(void*);
+    using ConnectWayland = void* (*)(const char*);
+    using DisconnectWayland = void (*)(void*);
+    auto openX = reinterpret_cast<OpenX>(dlsym(RTLD_DEFAULT, "XOpenDisplay"));
+    auto closeX = reinterpret_cast<CloseX>(dlsym(RTLD_DEFAULT, "XCloseDisplay"));
+    auto connect = reinterpret_cast<ConnectWayland>(dlsym(RTLD_DEFAULT, "wl_display_connect"));
+    auto disconnect = reinterpret_cast<DisconnectWayland>(dlsym(RTLD_DEFAULT, "wl_display_disconnect"));
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland != nullptr && *wayland != '\0' && connect != nullptr && disconnect != nullptr) {
+        if (void* display = connect(nullptr)) {
+            disconnect(display);
+            return true;
+        }
+    }
+    const char* x = std::getenv("DISPLAY");
+    if (x == nullptr || *x == '\0') return false;
+    auto initThreads = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "XInitThreads"));
+    if (openX == nullptr || closeX == nullptr || initThreads == nullptr) return true;  // let the toolkit try
+    // GDK makes Xlib thread-safe, which holds only when done before any other
+    // Xlib call: the toolkit crashes now and then otherwise.
+    initThreads();
+    void* display = openX(nullptr);
+    if (display == nullptr) return false;
+    closeX(display);
+    return true;
+}
+
 }  // namespace
 
-int RunApplication(int argc, char** argv) {
+int RunApplication(int argc, char** argv, void (*beforeRun)()) {
     // The accessibility bridge would leave helper processes behind.
     setenv("NO_AT_BRIDGE", "1", 0);
     // Lets the toolkit drop the GTK messages it knows to be spurious.
     wxApp::GTKAllowDiagnosticsControl();
+    if (!DisplayOpens()) {
+        std::fprintf(stderr, "Brisant: cannot open the display (is DISPLAY set?)\n");
+        return 1;
+    }
+    g_beforeRun = beforeRun;
     wxApp::SetInstance(new BrisantApp);
     return wxEntry(argc, argv);
 }

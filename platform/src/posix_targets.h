@@ -4,12 +4,22 @@
 #include <memory>
 #include <string>
 
+#include "platform/drive_identity.h"
 #include "platform/scsi_target.h"
 
 namespace platform {
 
-// SG_IO on a block device node; null when the node cannot be opened.
+// The node opened for reading and writing, exclusively when nothing else uses
+// the disk, read-only when it refuses writing; -1 with errno set on failure.
+int OpenDiskNode(const std::string& path, bool* exclusive);
+
+// SG_IO on a block device node; null when the node cannot be opened or
+// refuses SG_IO (errno ENOTTY).
 std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path);
+// Block I/O on the whole disk behind a device node, for a disk that takes no
+// SG_IO; INQUIRY is answered from the identity.
+std::shared_ptr<ScsiTarget> OpenBlockIoDevice(const std::string& path);
+std::shared_ptr<ScsiTarget> OpenBlockIoDevice(const std::string& path, const DriveIdentity& identity);
 
 // Whether the disk behind this block device, or any partition of it, holds a
 // mounted file system or is held by another block device.

@@ -56,7 +56,7 @@ std::string SysfsPath(dev_t device) {
 
 }  // namespace
 
-std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path) {
+int OpenDiskNode(const std::string& path, bool* exclusive) {
     // O_NONBLOCK: a reader without a card still opens, as its volume does on
     // Windows. A write-protected card refuses O_RDWR; it opens read-only and
     // the card itself then refuses the writes.
@@ -64,18 +64,25 @@ std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path) {
     // or held by device-mapper, which the mount table alone does not show; such
     // a disk still answers queries but takes no writes.
     int fd = -1;
-    bool exclusive = false;
+    *exclusive = false;
     for (int access : {O_RDWR, O_RDONLY}) {
         int flags = access | O_NONBLOCK | O_CLOEXEC;
         fd = open(path.c_str(), flags | O_EXCL);
-        exclusive = fd >= 0;
+        *exclusive = fd >= 0;
         if (fd < 0 && errno == EBUSY) fd = open(path.c_str(), flags);
         if (fd >= 0 || (errno != EROFS && errno != EACCES)) break;
     }
+    return fd;
+}
+
+std::shared_ptr<ScsiTarget> OpenBlockDevice(const std::string& path) {
+    bool exclusive = false;
+    int fd = OpenDiskNode(path, &exclusive);
     if (fd < 0) return nullptr;
     int version = 0;
     if (ioctl(fd, SG_GET_VERSION_NUM, &version) < 0 || version < 30000) {
         close(fd);
+        errno = ENOTTY;
         return nullptr;
     }
     return std::make_shared<SgTarget>(fd, path, exclusive);

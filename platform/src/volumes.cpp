@@ -4,9 +4,12 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
+#include <vector>
 
+#include "platform/drive_identity.h"
 #include "platform/drive_map.h"
 #include "platform/winapi.h"
 #include "posix_targets.h"
@@ -19,22 +22,71 @@ struct DriveEntry {
     std::string description;
     std::string path;                      // empty for a target given by a test
     std::shared_ptr<ScsiTarget> resident;  // a card image's reader, kept between opens
+    int openError = -1;                    // of the last open: 0 opened, -1 never tried, else errno
 };
 
 struct Volume {
     std::shared_ptr<ScsiTarget> target;
 };
 
+// Letters go to disks that exist, as Windows gives them only to volumes.
 std::map<char, DriveEntry> DefaultDrives() {
     std::map<char, DriveEntry> drives;
 #ifndef _WIN32
-    for (char letter = 'D'; letter <= 'Z'; ++letter) {
-        std::string path = std::string("/dev/sd") + static_cast<char>('a' + (letter - 'D'));
-        drives[letter] = DriveEntry{path, path, nullptr};
+    char letter = 'D';
+    for (const std::string& path : WholeDiskDevices()) {
+        if (letter > 'Z') break;
+        drives[letter++] = DriveEntry{path, path, nullptr};
     }
 #endif
     return drives;
 }
+
+enum class NodeKind { BlockDevice, File };
+
+// False for a path that names nothing, or nothing a back end takes. Windows
+// maps letters to card images only.
+bool KindOf(const std::string& path, NodeKind* kind) {
+#ifndef _WIN32
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    if (S_ISBLK(st.st_mode)) {
+        *kind = NodeKind::BlockDevice;
+        return true;
+    }
+    errno = ENODEV;
+    if (!S_ISREG(st.st_mode)) return false;
+#else
+    (void)path;
+#endif
+    *kind = NodeKind::File;
+    return true;
+}
+
+// Every back end that can stand behind a mapped letter, tried in this order;
+// the first that takes the path serves it. The next is tried only when one
+// refuses the kind of device (ENOTTY), never after a refused open. Test
+// doubles are mapped straight in with MapDrive.
+struct BackEnd {
+    const char* what;
+    NodeKind takes;
+    std::shared_ptr<ScsiTarget> (*open)(const std::string& path);
+    bool resident;  // one target kept for every open, so its state lasts
+};
+const BackEnd kBackEnds[] = {
+#ifndef _WIN32
+    {"SCSI pass-through (SG_IO) on a card reader", NodeKind::BlockDevice, OpenBlockDevice, false},
+    {"block I/O on a disk without SG_IO (SD slot, loop device)", NodeKind::BlockDevice,
+     [](const std::string& path) { return OpenBlockIoDevice(path); }, false},
+#endif
+#ifndef _WIN32
+    {"a card image file in an emulated reader, written only under its lock", NodeKind::File,
+     [](const std::string& path) { return OpenExclusiveCardImage(path); }, true},
+#else
+    {"a card image file in an emulated reader", NodeKind::File,
+     [](const std::string& path) { return OpenCardImage(path); }, true},
+#endif
+};
 
 std::map<char, DriveEntry>& Drives() {
     static std::map<char, DriveEntry> drives = DefaultDrives();
@@ -60,18 +112,27 @@ char LetterOfVolumePath(const char* path) {
     return ValidLetter(letter) ? letter : 0;
 }
 
+std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry) {
+    NodeKind kind;
+    if (!KindOf(entry.path, &kind)) return nullptr;
+    for (const BackEnd& backEnd : kBackEnds) {
+        if (backEnd.takes != kind) continue;
+        if (backEnd.resident && entry.resident) return entry.resident;
+        std::shared_ptr<ScsiTarget> target = backEnd.open(entry.path);
+        if (target) {
+            if (backEnd.resident) entry.resident = target;
+            return target;
+        }
+        if (errno != ENOTTY) break;
+    }
+    return nullptr;
+}
+
 std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
     if (entry.path.empty()) return entry.resident;
-#ifndef _WIN32
-    struct stat st {};
-    if (stat(entry.path.c_str(), &st) != 0) return nullptr;
-    if (S_ISBLK(st.st_mode)) return OpenBlockDevice(entry.path);
-    if (!S_ISREG(st.st_mode)) return nullptr;
-    if (!entry.resident) entry.resident = OpenExclusiveCardImage(entry.path);
-#else
-    if (!entry.resident) entry.resident = OpenCardImage(entry.path);
-#endif
-    return entry.resident;
+    std::shared_ptr<ScsiTarget> target = OpenWithBackEnds(entry);
+    entry.openError = target ? 0 : errno;
+    return target;
 }
 
 }  // namespace
@@ -146,6 +207,23 @@ std::string DriveInUse(char letter) {
     if (S_ISREG(st.st_mode)) return ImageInUse(it->second.path);
 #endif
     return std::string();
+}
+
+std::string OpenFailureReason() {
+    std::vector<std::string> refused;
+    for (const auto& [letter, entry] : Drives()) {
+        if (entry.openError == 0) return std::string();
+        if (entry.openError == EACCES || entry.openError == EPERM) refused.push_back(entry.path);
+    }
+    if (refused.empty()) return std::string();
+    std::string paths = refused.front();
+    if (refused.size() > 1) {
+        std::string last = refused.back();
+        std::string folder = paths.substr(0, paths.rfind('/') + 1);
+        if (last.rfind(folder, 0) == 0) last = last.substr(folder.size());
+        paths += ".." + last;
+    }
+    return "cannot open " + paths + ": permission denied; run as root";
 }
 
 int OpenVolumeCount() { return static_cast<int>(Volumes().size()); }

@@ -5,12 +5,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "device/scsi_request_block.h"
+#include "platform/drive_identity.h"
 #include "platform/drive_map.h"
 #include "platform/testing.h"
 #include "platform/winapi.h"
@@ -371,12 +375,28 @@ TEST_F(CardReaderTest, AnswersEachCommandAsARealReaderWould) {
         {"write 2 sectors from 512 bytes", Card::Normal, Write10(0, 2), 0, 512, kCheckCondition, kIllegal, 0x24, 0},
         {"read 1 sector into 1024 bytes", Card::Normal, Read10(0, 1), 1, 1024, kGood, 0, 0, 0, 512},
     };
+    // The block-I/O back end answers as the reader does, over the same file.
+    const std::vector<std::pair<const char*, std::function<std::shared_ptr<platform::ScsiTarget>(const std::string&)>>>
+        backEnds = {
+            {"card image", [](const std::string& path) { return platform::OpenCardImage(path); }},
+#ifndef _WIN32
+            {"block I/O",
+             [](const std::string& path) {
+                 return platform::testing::OpenBlockIoTarget(path, platform::IdentifyPath(path));
+             }},
+#endif
+        };
+    for (const auto& [backEnd, open] : backEnds)
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(backEnd) + ": " + c.name);
         if (c.card == Card::ReadOnly && !brisant_test::ReadOnlyFilesAreHonoured()) continue;
         TempImage image(kSectors);
         std::shared_ptr<platform::ScsiTarget> reader =
-            c.card == Card::ReadOnly ? image.OpenReadOnly() : platform::OpenCardImage(image.path());
+#ifdef _WIN32
+            c.card == Card::ReadOnly ? image.OpenReadOnly() : open(image.path());
+#else
+            c.card == Card::ReadOnly ? image.OpenAsUser(0444, open) : open(image.path());
+#endif
         ASSERT_NE(reader, nullptr);
         platform::MapDrive('M', reader, "card");
         HANDLE h = Open('M');
@@ -492,5 +512,213 @@ TEST_F(CardReaderTest, SenseIsCutToTheLengthAsked) {
     for (std::size_t i = 8; i < sizeof block.SenseData; ++i) EXPECT_EQ(block.SenseData[i], 0xEE) << "byte " << i;
     EXPECT_TRUE(sys::CloseHandle(h));
 }
+
+#ifndef _WIN32
+// ---------------------------------------------------------------------------
+// Which card a letter stands for, read from a fake sysfs and /proc.
+
+namespace fs = std::filesystem;
+
+// A tree shaped as the kernel's: disks below their transport's devices,
+// reached through class/block and block links, with partitions inside them.
+class FakeSystem {
+public:
+    FakeSystem() : root_(fs::temp_directory_path() / ("brisant-sys-" + std::to_string(getpid()))) {
+        fs::remove_all(root_);
+        platform::SetSystemRoot(root_.string());
+    }
+    ~FakeSystem() {
+        platform::SetSystemRoot("");
+        fs::remove_all(root_);
+    }
+    FakeSystem(const FakeSystem&) = delete;
+    FakeSystem& operator=(const FakeSystem&) = delete;
+
+    // devicePath: below sys/devices, up to the device that owns the disk.
+    void Disk(const std::string& name, const std::string& devicePath, std::map<std::string, std::string> device,
+              std::map<std::string, std::string> disk, std::vector<std::string> partitions = {},
+              std::vector<std::string> holders = {}) {
+        fs::path owner = root_ / "sys/devices" / devicePath;
+        fs::path block = owner / "block" / name;
+        for (auto& [file, text] : device) Put(owner / file, text);
+        disk.emplace("dev", "8:0");
+        for (auto& [file, text] : disk) Put(block / file, text);
+        fs::create_directories(block / "holders");
+        for (const std::string& holder : holders) fs::create_directories(block / "holders" / holder);
+        fs::create_directory_symlink(fs::relative(owner, block), block / "device");
+        Link("block/" + name, block);
+        Link("class/block/" + name, block);
+        for (const std::string& part : partitions) {
+            Put(block / part / "partition", "1");
+            Put(block / part / "dev", "8:1");
+            Link("class/block/" + part, block / part);
+        }
+    }
+    void Table(const std::string& file, const std::string& text) { Put(root_ / file, text); }
+
+private:
+    static void Put(const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text << "\n";
+    }
+    void Link(const std::string& at, const fs::path& to) {
+        fs::path link = root_ / "sys" / at;
+        fs::create_directories(link.parent_path());
+        fs::create_directory_symlink(fs::relative(to, link.parent_path()), link);
+    }
+    fs::path root_;
+};
+
+const char kUsbReader[] = "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host6/target6:0:0/6:0:0:0";
+const char kSdSlot[] = "pci0000:00/0000:00:04.0/mmc_host/mmc0/mmc0:aaaa";
+const char kSata[] = "pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0";
+
+void FillFakeSystem(FakeSystem& system) {
+    system.Disk("sdb", kUsbReader, {{"vendor", "Generic "}, {"model", "STORAGE DEVICE  "}},
+                {{"size", "3968000"}, {"removable", "1"}, {"ro", "0"}}, {"sdb1"});
+    system.Disk("mmcblk0", kSdSlot, {{"type", "SD"}, {"name", "SD02G"}},
+                {{"size", "4194304"}, {"removable", "0"}, {"ro", "1"}}, {"mmcblk0p1", "mmcblk0p2"});
+    system.Disk("sda", kSata, {{"vendor", "ATA"}, {"model", "Samsung SSD"}},
+                {{"size", "1000215216"}, {"removable", "0"}, {"ro", "0"}}, {"sda1", "sda2"});
+    system.Disk("loop0", "virtual", {}, {{"size", "2048"}, {"removable", "0"}}, {}, {"dm-0"});
+    system.Disk("sdaa", kUsbReader, {}, {{"size", "0"}});
+    system.Disk("mmcblk10", kSdSlot, {}, {{"size", "0"}});
+    system.Disk("mmcblk0boot0", kSdSlot, {}, {{"size", "8192"}});
+    system.Table("proc/self/mounts",
+                 "/dev/sda1 / ext4 rw 0 0\n"
+                 "proc /proc proc rw 0 0\n"
+                 "/dev/mmcblk0p2 /media/My\\040Card vfat ro 0 0\n");
+    system.Table("proc/swaps",
+                 "Filename\t\t\t\tType\t\tSize\tUsed\tPriority\n"
+                 "/dev/sda2                               partition\t999420\t0\t-2\n");
+}
+
+TEST(DriveIdentityTest, ReadsEachDiskAsTheKernelDescribesIt) {
+    FakeSystem system;
+    FillFakeSystem(system);
+    struct Row {
+        const char* path;
+        const char* disk;
+        bool partition;
+        const char* vendor;
+        const char* model;
+        const char* bus;
+        bool removable;
+        std::uint64_t sizeBytes;
+        bool readOnly;
+        std::vector<std::pair<std::string, std::string>> inUse;
+    };
+    const std::vector<Row> rows = {
+        {"/dev/sdb", "/dev/sdb", false, "Generic", "STORAGE DEVICE", "usb", true, 3968000ull * 512, false, {}},
+        {"/dev/sdb1", "/dev/sdb", true, "Generic", "STORAGE DEVICE", "usb", true, 3968000ull * 512, false, {}},
+        // The kernel calls the slot's card fixed; an SD card is removable all the same.
+        {"/dev/mmcblk0", "/dev/mmcblk0", false, "SD card", "SD02G", "mmc", true, 4194304ull * 512, true,
+         {{"/dev/mmcblk0p2", "/media/My Card"}}},
+        {"/dev/mmcblk0p1", "/dev/mmcblk0", true, "SD card", "SD02G", "mmc", true, 4194304ull * 512, true,
+         {{"/dev/mmcblk0p2", "/media/My Card"}}},
+        {"/dev/sda", "/dev/sda", false, "ATA", "Samsung SSD", "ata", false, 1000215216ull * 512, false,
+         {{"/dev/sda1", "/"}, {"/dev/sda2", "swap"}}},
+        {"/dev/loop0", "/dev/loop0", false, "", "", "loop", false, 2048u * 512, false, {{"/dev/loop0", "held by dm-0"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        platform::DriveIdentity id = platform::IdentifyPath(row.path);
+        EXPECT_TRUE(id.known);
+        EXPECT_FALSE(id.image);
+        EXPECT_EQ(id.path, row.path);
+        EXPECT_EQ(id.disk, row.disk);
+        EXPECT_EQ(id.partition, row.partition);
+        EXPECT_EQ(id.vendor, row.vendor);
+        EXPECT_EQ(id.model, row.model);
+        EXPECT_EQ(id.bus, row.bus);
+        EXPECT_EQ(id.removable, row.removable);
+        EXPECT_EQ(id.sizeBytes, row.sizeBytes);
+        EXPECT_EQ(id.readOnly, row.readOnly);
+        std::vector<std::pair<std::string, std::string>> inUse;
+        for (const platform::DiskUse& use : id.inUse) inUse.emplace_back(use.device, use.use);
+        EXPECT_EQ(inUse, row.inUse);
+    }
+    EXPECT_FALSE(platform::IdentifyPath("/dev/sdq").known);
+    EXPECT_EQ(platform::IdentityText(platform::IdentifyPath("/dev/mmcblk0p1")),
+              "/dev/mmcblk0p1: SD card SD02G, mmc, removable, 2048 MB (2147483648 bytes), a partition of "
+              "/dev/mmcblk0, read-only, in use: /dev/mmcblk0p2 on /media/My Card");
+
+    TempImage image(2048);
+    platform::DriveIdentity id = platform::IdentifyPath(image.path());
+    EXPECT_TRUE(id.image && id.known && id.removable);
+    EXPECT_EQ(id.sizeBytes, 2048u * 512);
+    EXPECT_EQ(platform::IdentityText(id), image.path() + ": card image, 1 MB (1048576 bytes)");
+}
+
+// Letters go to the whole disks that exist, sd* before mmcblk*, in the
+// kernel's order (sdz before sdaa); eMMC boot areas and loop devices get none.
+TEST(DriveIdentityTest, DefaultMapGivesLettersToWholeDisks) {
+    FakeSystem system;
+    FillFakeSystem(system);
+    platform::ResetDriveMap();
+    std::string map;
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        if (!platform::DescribeDrive(letter).empty()) map += std::string(1, letter) + "=" + platform::DescribeDrive(letter) + " ";
+    }
+    platform::ClearDriveMap();
+    EXPECT_EQ(map, "D=/dev/sda E=/dev/sdb F=/dev/sdaa G=/dev/mmcblk0 H=/dev/mmcblk10 ");
+}
+
+// A sweep that could open nothing because the user may not open the
+// devices says so; one volume that opens, or a missing one, is no such case.
+TEST_F(PassThroughTest, OpenFailureReasonNamesRefusedDevices) {
+    TempImage e(8), f(8), g(8);
+    for (auto [letter, image] : {std::pair{'E', &e}, {'F', &f}, {'G', &g}}) platform::MapDrive(letter, image->path());
+    platform::MapDrive('H', "/nonexistent/brisant-card.img");
+    auto sweep = [&](bool gAllowed) {
+        for (char letter : {'E', 'F', 'G', 'H'}) {
+            TempImage& image = letter == 'E' ? e : letter == 'F' ? f : g;
+            bool refused = letter != 'H' && !(letter == 'G' && gAllowed);
+            HANDLE h = refused ? image.OpenAsUser(0, [&](const std::string&) { return Open(letter); }) : Open(letter);
+            if (h != INVALID_HANDLE_VALUE) {
+                EXPECT_TRUE(sys::CloseHandle(h));
+            }
+        }
+        return platform::OpenFailureReason();
+    };
+    EXPECT_EQ(platform::OpenFailureReason(), "") << "nothing tried yet";
+    std::string folder = e.path().substr(0, e.path().rfind('/') + 1);
+    std::string reason = sweep(false);
+    EXPECT_EQ(reason.rfind("cannot open " + e.path() + "..", 0), 0u) << reason;
+    EXPECT_NE(reason.find(": permission denied; run as root"), std::string::npos) << reason;
+    EXPECT_EQ(sweep(true), "");
+}
+
+TEST_F(CardReaderTest, BlockIoInquiryTellsTheCardFromSysfs) {
+    TempImage image(16);
+    struct Row {
+        bool removable;
+        const char* vendor;
+        const char* model;
+        const char* want;  // bytes 8..35
+    };
+    const std::vector<Row> rows = {
+        {true, "SD card", "SD02G", "SD card SD02G               "},
+        {false, "ATA", "A model name longer than 16", "ATA     A model name lon    "},
+    };
+    for (const Row& row : rows) {
+        platform::DriveIdentity id = platform::IdentifyPath(image.path());
+        id.removable = row.removable;
+        id.vendor = row.vendor;
+        id.model = row.model;
+        platform::MapDrive('R', platform::testing::OpenBlockIoTarget(image.path(), id), "slot");
+        HANDLE h = Open('R');
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        std::vector<std::uint8_t> reply(36, 0xEE);
+        EXPECT_EQ(Send(h, Inquiry(), SCSI_IOCTL_DATA_IN, reply.data(), 36).status, kGood);
+        EXPECT_EQ(reply[0], 0x00);
+        EXPECT_EQ(reply[1], row.removable ? 0x80 : 0x00);
+        EXPECT_EQ(std::string(reply.begin() + 8, reply.end()), row.want);
+        EXPECT_TRUE(sys::CloseHandle(h));
+    }
+    platform::UnmapDrive('R');
+}
+
+#endif  // _WIN32
 
 }  // namespace

@@ -165,20 +165,29 @@ public:
         if (!file.flush()) throw std::runtime_error("cannot write " + path_);
     }
 
-    // A reader that finds the file read-only. Root ignores file modes, so it
-    // opens under an unprivileged file-system uid.
+#ifndef _WIN32
+    // A back end that finds the file read-only (mode 0444), or not open to it
+    // at all (0). Root ignores file modes, so it opens under an unprivileged
+    // file-system uid.
+    template <typename Open>
+    auto OpenAsUser(mode_t mode, Open open) const {
+        chmod(path_.c_str(), mode);
+        chmod(dir_.c_str(), 0755);
+        bool root = geteuid() == 0;
+        if (root) setfsuid(65534);
+        auto target = open(path_);
+        if (root) setfsuid(0);
+        chmod(path_.c_str(), 0644);
+        return target;
+    }
+#endif
+    // A reader that finds the file read-only.
     std::shared_ptr<platform::ScsiTarget> OpenReadOnly() const {
 #ifdef _WIN32
         ::SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_READONLY);
         return platform::OpenCardImage(path_);
 #else
-        chmod(path_.c_str(), 0444);
-        chmod(dir_.c_str(), 0755);
-        bool root = geteuid() == 0;
-        if (root) setfsuid(65534);
-        auto target = platform::OpenCardImage(path_);
-        if (root) setfsuid(0);
-        return target;
+        return OpenAsUser(0444, [](const std::string& path) { return platform::OpenCardImage(path); });
 #endif
     }
 

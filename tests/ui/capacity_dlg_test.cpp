@@ -85,6 +85,10 @@ protected:
                        reinterpret_cast<LPARAM>(Combo().Handle()));
     }
     std::string Capacity() { return backend.Control(IDC_CAPACITY)->text; }
+    std::string ToolTip(int id) {
+        auto it = backend.toolTips.find(backend.Control(id)->Handle());
+        return it == backend.toolTips.end() ? std::string() : it->second;
+    }
     bool RepairEnabled() { return backend.Control(IDOK)->enabled; }
 
     afx::HeadlessBackend backend;
@@ -109,7 +113,15 @@ TEST_F(CapacityDialogTest, RefreshRebuildsTheListAndSelectsTheFirstAgain) {
     Insert('E', e);
     auto driveG = Insert('G', g);
     Run([&] {
+#ifndef _WIN32
+        // The tooltips follow the selection and name the card's image.
+        EXPECT_NE(ToolTip(IDC_DRIVE_COMBO).find(e.path() + ":"), std::string::npos) << ToolTip(IDC_DRIVE_COMBO);
         Choose(1);
+        EXPECT_NE(ToolTip(IDC_DRIVE_COMBO).find(g.path() + ":"), std::string::npos) << ToolTip(IDC_DRIVE_COMBO);
+        EXPECT_EQ(ToolTip(IDC_CAPACITY), ToolTip(IDC_DRIVE_COMBO));
+#else
+        Choose(1);
+#endif
         EXPECT_EQ(Capacity(), "488 MB");
         EXPECT_FALSE(RepairEnabled());
         EXPECT_EQ(Commands(*driveG), (std::vector<std::string>{"inquiry", "read 0"}));
@@ -142,6 +154,25 @@ TEST_F(CapacityDialogTest, EmptySweepLeavesNothingSelected) {
     });
     EXPECT_TRUE(backend.boxes.empty());
 }
+
+#ifndef _WIN32
+// Devices that refuse the user leave the list empty for a reason the
+// operator is told once, not at every refresh.
+TEST_F(CapacityDialogTest, EmptySweepForLackOfPermissionSaysWhyOnce) {
+    CardImage card(kSmallCard, FatBootSector(kEligible));
+    platform::MapDrive('E', card.path());
+    card.OpenAsUser(0, [&](const std::string&) {
+        backend.answers = {IDOK};
+        return Run([&] {
+            EXPECT_TRUE(Combo().items.empty());
+            backend.Press(IDC_REFRESH);
+            backend.Press(IDCANCEL);
+        });
+    });
+    ASSERT_EQ(backend.boxes.size(), 1u);
+    EXPECT_EQ(backend.boxes[0].text, "cannot open " + card.path() + ": permission denied; run as root");
+}
+#endif
 
 TEST_F(CapacityDialogTest, ProgressBarOpensAtRangeOneToThirtyTwo) {
     Run([&] {

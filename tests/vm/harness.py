@@ -15,8 +15,8 @@ import time
 
 SKIP = 77
 
-# The reader's driver stack plus what a vfat mount needs.
-MODULES = ["xhci-pci", "ehci-pci", "usb-storage", "uas", "sd_mod", "sg", "vfat",
+# The reader's driver stack, an SD host controller's, plus what a vfat mount needs.
+MODULES = ["xhci-pci", "ehci-pci", "usb-storage", "uas", "sd_mod", "sg", "mmc_block", "sdhci-pci", "vfat",
            "nls_cp437", "nls_iso8859-1", "nls_utf8", "nls_ascii"]
 MODULE_PARAMS = {"usb-storage": "delay_use=0"}
 
@@ -330,7 +330,8 @@ class Machine:
         os.makedirs(work_dir, exist_ok=True)
 
     def boot(self, name, script, cards, timeout=200, extra_cmdline=""):
-        """cards: list of dicts(path, readonly=False, removable=True, empty=False)."""
+        """cards: list of dicts(path, readonly=False, removable=True, empty=False,
+        slot=False); a slot card sits on an SD host controller, not a USB reader."""
         base = base_initramfs(self.cache, self.kver)
         cli = cli_archive(self.cache, self.cli)
         c = Cpio()
@@ -375,6 +376,11 @@ class Machine:
 def usb_cards(cards):
     args = []
     for i, card in enumerate(cards):
+        if card.get("slot"):
+            # QEMU's SD card takes only a power-of-two image size.
+            args += ["-drive", "if=none,id=card%d,file=%s,format=raw,cache=unsafe" % (i, card["path"]),
+                     "-device", "sdhci-pci", "-device", "sd-card,drive=card%d" % i]
+            continue
         drive = "if=none,id=card%d" % i
         if not card.get("empty"):
             drive += ",file=%s,format=raw,cache=unsafe" % card["path"]

@@ -120,10 +120,10 @@ def content_digest(path):
     return h.hexdigest()
 
 
-def layout_errors(path, markers):
+def layout_errors(path, markers, size=DOUBLED * SECTOR):
     """Differences between the image and the volume expected for DOUBLED sectors."""
     errors = []
-    check(os.path.getsize(path) == DOUBLED * SECTOR, "image size changed: %d" % os.path.getsize(path))
+    check(os.path.getsize(path) == size, "image size changed: %d" % os.path.getsize(path))
     boot = read_sectors(path, 0)
     if boot[:62] != BOOT_HEAD:
         diff = [i for i in range(62) if boot[i] != BOOT_HEAD[i]]
@@ -489,6 +489,51 @@ run_cli unused repair D --yes --no-pause
     log(fsck_clean(card))
 
 
+def scenario_sd_slot(vm, work):
+    """A card in a built-in slot (an SD host controller, the kernel's mmc
+    driver, no SCSI pass-through) gets a letter, is repaired by block I/O, and
+    Linux mounts the result."""
+    card = os.path.join(work, "card.img")
+    size = 1 << 31  # a 2 GiB card: QEMU's SD card is a power of two
+    with open(card, "wb") as f:
+        f.truncate(size)
+    make_card(card, size // SECTOR, fat_boot_sector(DECLARED), MARKERS)
+    r = vm.boot("sd-slot", """
+wait_disk mmcblk0 || exit 1
+section sysfs sh -c 'echo "$(cat /sys/block/mmcblk0/removable) $(cat /sys/block/mmcblk0/device/type)"'
+run_cli list list
+run_cli repair repair D --yes --no-pause
+mount -t vfat /dev/mmcblk0 /mnt || exit 1
+echo written-in-the-slot >/mnt/hello.txt || exit 1
+umount /mnt || exit 1
+mount -t vfat -o ro /dev/mmcblk0 /mnt || exit 1
+section reread cat /mnt/hello.txt
+section statfs stat -f -c "%b %S" /mnt
+umount /mnt
+""", [{"path": card, "slot": True}])
+    log("the slot's card: removable, type = %s" % r.out("sysfs").strip())
+    show(r, "list")
+    show(r, "repair")
+    check(r.rc("list") == 0, "list exited %d" % r.rc("list"))
+    drives = [line for line in cli_lines(r, "list") if re.match(r"^[D-Z]:\\", line)]
+    check(len(drives) == 1 and drives[0].startswith("D:\\") and "/dev/mmcblk0" in drives[0],
+          "list does not offer the slot's card as D: (/dev/mmcblk0): %s" % drives)
+    check("%u MB" % (DECLARED * SECTOR // (1 << 20)) in drives[0], "list lacks the declared capacity: %r" % drives[0])
+    lines = cli_lines(r, "repair")
+    check(r.rc("repair") == 0, "repair exited %d" % r.rc("repair"))
+    for want in SUCCESS_LINES:
+        check(want in lines, "repair did not print %r on a line of its own" % want)
+    check(any("take the card out" in line for line in lines), "the operator is not told to take the card out")
+    check(r.out("reread").strip() == "written-in-the-slot", "Linux does not read back its file: %r" % r.out("reread"))
+    clusters, cluster_size = (int(v) for v in r.out("statfs").split())
+    check((clusters, cluster_size) == (61991, 32768),
+          "Linux sees %d clusters of %d bytes, not 61991 of 32768" % (clusters, cluster_size))
+    # Linux's own file now fills a cluster and a directory entry.
+    errors = [e for e in layout_errors(card, MARKERS, size) if "non-zero entries" not in e and "root directory" not in e]
+    check(not errors, "repaired image differs from the expected volume:\n  " + "\n  ".join(errors))
+    log(fsck_clean(card))
+
+
 BOOT_TEXT = "Remove disks or other media."
 
 
@@ -540,6 +585,7 @@ SCENARIOS = {
     "mbr-card": scenario_mbr_card,
     "empty-reader": scenario_empty_reader,
     "in-use-card": scenario_in_use_card,
+    "sd-slot": scenario_sd_slot,
 }
 
 

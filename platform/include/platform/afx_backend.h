@@ -39,6 +39,8 @@ public:
     // Modal; returns IDOK or IDCANCEL.
     virtual int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) = 0;
     virtual void Sleep(DWORD milliseconds) = 0;
+    // The text a control shows while the pointer rests on it; none by default.
+    virtual void SetToolTip(HWND /*window*/, LPCSTR /*text*/) {}
 };
 
 // The back end the framework uses; null for none.

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ public:
     // Runs in each pause, as the toolkit's events do in a real one.
     std::function<void()> duringPause;
     std::vector<IconDrawing> drawings;
+    std::map<HWND, std::string> toolTips;
     // An unexpected box, an action on a closed dialog, a dialog left open.
     std::function<void(const std::string&)> onFailure;
 
@@ -59,6 +61,7 @@ public:
     BOOL DrawIcon(HWND window, int x, int y, HICON icon) override;
     int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) override;
     void Sleep(DWORD milliseconds) override;
+    void SetToolTip(HWND window, LPCSTR text) override { toolTips[window] = text != nullptr ? text : ""; }
 
 private:
     void Retire(std::unique_ptr<WindowModel> dialog) override;

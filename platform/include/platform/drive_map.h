@@ -9,7 +9,8 @@
 
 namespace platform {
 
-// D: to Z: become /dev/sda to /dev/sdw, in order.
+// D: to Z: go to the whole disks that exist, sd* first, then mmcblk*, as
+// WholeDiskDevices lists them (under SystemRoot, so a test can fix the map).
 void ResetDriveMap();
 // Nothing is mapped: every volume fails to open.
 void ClearDriveMap();
@@ -31,6 +32,11 @@ bool ParseDriveOption(const std::string& option, std::string* error);
 // mounted on /media/card", "attached to /dev/loop0"), or an empty text. Asked
 // before the drive is opened: the program's own use is not told apart.
 std::string DriveInUse(char letter);
+
+// Why volumes did not open, from the last attempt on each mapped letter:
+// "cannot open /dev/sda..sdw: permission denied; run as root" when none
+// opened and some refused the user; empty when one opened or none refused.
+std::string OpenFailureReason();
 
 // Handles currently open on volumes.
 int OpenVolumeCount();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/drive_identity.h"
 #include "platform/scsi_target.h"
 #include "platform/winapi.h"
 
@@ -82,6 +83,10 @@ private:
     Fold fold_;
     std::uint32_t size_;
 };
+
+// The block-I/O back end over any node or file, answering INQUIRY from the
+// identity given.
+std::shared_ptr<ScsiTarget> OpenBlockIoTarget(const std::string& path, const DriveIdentity& identity);
 
 // Global memory: how many blocks are live, and refusing the n-th allocation.
 int LiveGlobalAllocations();
