@@ -327,7 +327,12 @@ void CWnd::OnPaint() { Default(); }
 
 HICON CWnd::OnQueryDragIcon() { return reinterpret_cast<HICON>(Default()); }
 
-CPaintDC::CPaintDC(CWnd* pWnd) : m_pWnd(pWnd), m_hDC(reinterpret_cast<HDC>(pWnd->m_hWnd)) {}
+CPaintDC::CPaintDC(CWnd* pWnd)
+    : m_pWnd(pWnd), m_hDC(g_backend != nullptr ? g_backend->BeginPaint(pWnd->m_hWnd) : nullptr) {}
+
+CPaintDC::~CPaintDC() {
+    if (g_backend != nullptr) g_backend->EndPaint(m_pWnd->m_hWnd);
+}
 
 BOOL CPaintDC::DrawIcon(int x, int y, HICON hIcon) {
     return g_backend != nullptr ? g_backend->DrawIcon(m_pWnd->m_hWnd, x, y, hIcon) : FALSE;

@@ -36,6 +36,10 @@ public:
     virtual BOOL IsIconic(HWND window) = 0;
     virtual RECT GetClientRect(HWND window) = 0;
     virtual int GetSystemMetrics(int index) = 0;
+    // A paint context for the window's invalid part, which EndPaint validates.
+    virtual HDC BeginPaint(HWND window) = 0;
+    virtual void EndPaint(HWND window) = 0;
+    // Draws into the window's open paint context.
     virtual BOOL DrawIcon(HWND window, int x, int y, HICON icon) = 0;
     // A numbered icon resource of the program; null when there is none.
     virtual HICON LoadIcon(HINSTANCE instance, int id) = 0;

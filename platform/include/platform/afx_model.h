@@ -63,6 +63,8 @@ public:
     BOOL IsIconic(HWND window) override;
     RECT GetClientRect(HWND window) override;
     HICON LoadIcon(HINSTANCE instance, int id) override;
+    HDC BeginPaint(HWND window) override { return reinterpret_cast<HDC>(window); }
+    void EndPaint(HWND) override {}
 
     // What an operator does, with the notifications Windows would send.
     bool Click(WindowModel& button);
