@@ -1,25 +1,11 @@
 // A removable-media card reader whose card is an image file.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+#include <memory>
 
+#include "image_file.h"
 #include "platform/scsi_target.h"
 
 namespace platform {
-
-void ScsiExchange::CheckCondition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
-    status = kStatusCheckCondition;
-    std::memset(sense, 0, sizeof sense);
-    sense[0] = 0x70;  // current error, fixed format
-    sense[2] = key;
-    sense[7] = 10;
-    sense[12] = asc;
-    sense[13] = ascq;
-    senseLength = 18;
-}
 
 namespace {
 
@@ -32,9 +18,8 @@ std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[
 
 class CardImageReader : public ScsiTarget {
 public:
-    CardImageReader(int fd, bool readOnly, std::uint64_t sectors)
-        : fd_(fd), readOnly_(readOnly), sectors_(sectors) {}
-    ~CardImageReader() override { close(fd_); }
+    CardImageReader(std::unique_ptr<ImageFile> file, std::uint64_t sectors)
+        : file_(std::move(file)), sectors_(sectors) {}
 
     bool Execute(ScsiExchange& x) override {
         x.status = kStatusGood;
@@ -91,16 +76,15 @@ private:
             x.CheckCondition(sense::kIllegalRequest, 0x24, 0x00);
             return;
         }
-        if (write && readOnly_) {
+        if (write && file_->ReadOnly()) {
             x.CheckCondition(sense::kDataProtect, 0x27, 0x00);
             return;
         }
-        off_t offset = static_cast<off_t>(lba * kSector);
+        std::uint64_t offset = lba * kSector;
         std::uint64_t done = 0;
         while (done < bytes) {
-            ssize_t n = write ? pwrite(fd_, x.data + done, bytes - done, offset + static_cast<off_t>(done))
-                              : pread(fd_, x.data + done, bytes - done, offset + static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR) continue;
+            std::int64_t n = write ? file_->WriteAt(x.data + done, bytes - done, offset + done)
+                                   : file_->ReadAt(x.data + done, bytes - done, offset + done);
             if (n <= 0) {
                 if (write) {
                     x.CheckCondition(sense::kMediumError, 0x0C, 0x00);
@@ -126,8 +110,7 @@ private:
         mediumPresent_ = start;
     }
 
-    int fd_;
-    bool readOnly_;
+    std::unique_ptr<ImageFile> file_;
     std::uint64_t sectors_;
     bool mediumPresent_ = true;
     bool preventRemoval_ = false;
@@ -136,24 +119,14 @@ private:
 }  // namespace
 
 std::shared_ptr<ScsiTarget> OpenCardImage(const std::string& path, std::string* error) {
-    bool readOnly = false;
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        readOnly = true;
-    }
-    if (fd < 0) {
-        if (error) *error = path + ": " + std::strerror(errno);
+    auto file = std::make_unique<ImageFile>();
+    if (!file->Open(path, error)) return nullptr;
+    std::int64_t size = file->Size();
+    if (size < 0) {
+        if (error) *error = path + ": cannot read its size";
         return nullptr;
     }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = path + ": not a regular file";
-        close(fd);
-        return nullptr;
-    }
-    return std::make_shared<CardImageReader>(fd, readOnly,
-                                             static_cast<std::uint64_t>(st.st_size) / kSector);
+    return std::make_shared<CardImageReader>(std::move(file), static_cast<std::uint64_t>(size) / kSector);
 }
 
 }  // namespace platform

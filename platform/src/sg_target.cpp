@@ -19,16 +19,6 @@
 namespace platform {
 namespace {
 
-bool IsWriteCommand(std::uint8_t opcode) {
-    switch (opcode) {
-        case 0x0A: case 0x2A: case 0x2E: case 0x3B: case 0x41: case 0x8A: case 0x8E: case 0x93:
-        case 0xAA: case 0xAE:
-            return true;
-        default:
-            return false;
-    }
-}
-
 class SgTarget : public ScsiTarget {
 public:
     SgTarget(int fd, std::string path, bool exclusive)

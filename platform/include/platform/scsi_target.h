@@ -43,6 +43,10 @@ constexpr std::uint8_t kIllegalRequest = 0x5;
 constexpr std::uint8_t kDataProtect = 0x7;
 }  // namespace sense
 
+// Commands that change what the medium holds (WRITE, WRITE AND VERIFY,
+// WRITE BUFFER, WRITE SAME, in their sizes).
+bool IsWriteCommand(std::uint8_t opcode);
+
 class ScsiTarget {
 public:
     virtual ~ScsiTarget() = default;

@@ -1,13 +1,23 @@
-// Global memory, sleeping and top-level windows on a build without Windows.
+// The services behind the sys:: names without the Windows kernel: volumes
+// over the drive map, global memory that counts its blocks and can be made to
+// fail, sleeping, and a desktop that holds only a test's fake windows.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <strings.h>
+#include <time.h>
 
 #include <cerrno>
+#endif
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "platform/testing.h"
 #include "platform/winapi.h"
+#include "volume_table.h"
 
 namespace {
 
@@ -24,6 +34,27 @@ int g_failAllocAt = 0;
 platform::testing::FakeDesktop* g_desktop = nullptr;
 
 }  // namespace
+
+namespace platform::volumes {
+
+std::shared_ptr<ScsiTarget> OpenSystemVolume(char) { return nullptr; }
+std::string SystemVolumeName(char) { return std::string(); }
+bool ServesCardImages() { return true; }
+
+}  // namespace platform::volumes
+
+HANDLE sys::CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                        HANDLE) {
+    return platform::volumes::Open(path, access, disposition);
+}
+
+BOOL sys::CloseHandle(HANDLE handle) { return platform::volumes::Close(handle); }
+
+BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                          DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+    return platform::volumes::PassThrough(handle, code, inBuffer, inSize, outBuffer, outSize, bytesReturned,
+                                          overlapped);
+}
 
 HGLOBAL sys::GlobalAlloc(UINT flags, SIZE_T bytes) {
     ++g_allocCount;
@@ -61,9 +92,13 @@ HGLOBAL sys::GlobalFree(HGLOBAL memory) {
 }
 
 void sys::Sleep(DWORD milliseconds) {
+#ifdef _WIN32
+    ::Sleep(milliseconds);
+#else
     timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
+#endif
 }
 
 // No desktop of its own: only a test's fake windows are ever enumerated.
@@ -88,7 +123,13 @@ int sys::GetClassNameA(HWND window, LPSTR className, int maxCount) {
     return static_cast<int>(n);
 }
 
-int sys::lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
+int sys::lstrcmpiA(LPCSTR a, LPCSTR b) {
+#ifdef _WIN32
+    return ::lstrcmpiA(a, b);
+#else
+    return strcasecmp(a, b);
+#endif
+}
 
 BOOL sys::PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (g_desktop == nullptr) return FALSE;

@@ -1,14 +1,16 @@
 // Volume handles and pass-through requests over the drive map.
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <map>
 
 #include "platform/drive_map.h"
 #include "platform/winapi.h"
 #include "posix_targets.h"
+#include "volume_table.h"
 
 namespace platform {
 namespace {
@@ -25,10 +27,12 @@ struct Volume {
 
 std::map<char, DriveEntry> DefaultDrives() {
     std::map<char, DriveEntry> drives;
+#ifndef _WIN32
     for (char letter = 'D'; letter <= 'Z'; ++letter) {
         std::string path = std::string("/dev/sd") + static_cast<char>('a' + (letter - 'D'));
         drives[letter] = DriveEntry{path, path, nullptr};
     }
+#endif
     return drives;
 }
 
@@ -37,12 +41,13 @@ std::map<char, DriveEntry>& Drives() {
     return drives;
 }
 
-// Handle values are never reused, so a stale handle cannot reach another volume.
+// Handle values are never reused, so a stale handle cannot reach another
+// volume; they are odd, so they never equal a kernel handle (a multiple of 4).
 std::map<std::uintptr_t, Volume>& Volumes() {
     static std::map<std::uintptr_t, Volume> volumes;
     return volumes;
 }
-std::uintptr_t g_nextHandle = 0x1000;
+std::uintptr_t g_nextHandle = 0x1001;
 
 bool ValidLetter(char letter) { return letter >= 'D' && letter <= 'Z'; }
 
@@ -57,10 +62,12 @@ char LetterOfVolumePath(const char* path) {
 
 std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
     if (entry.path.empty()) return entry.resident;
+#ifndef _WIN32
     struct stat st {};
     if (stat(entry.path.c_str(), &st) != 0) return nullptr;
     if (S_ISBLK(st.st_mode)) return OpenBlockDevice(entry.path);
     if (!S_ISREG(st.st_mode)) return nullptr;
+#endif
     if (!entry.resident) entry.resident = OpenCardImage(entry.path);
     return entry.resident;
 }
@@ -72,7 +79,7 @@ void ResetDriveMap() { Drives() = DefaultDrives(); }
 void ClearDriveMap() { Drives().clear(); }
 
 bool MapDrive(char letter, const std::string& path) {
-    if (!ValidLetter(letter) || path.empty()) return false;
+    if (!ValidLetter(letter) || path.empty() || !volumes::ServesCardImages()) return false;
     Drives()[letter] = DriveEntry{path, path, nullptr};
     return true;
 }
@@ -86,23 +93,25 @@ void UnmapDrive(char letter) { Drives().erase(letter); }
 
 std::shared_ptr<ScsiTarget> OpenDriveTarget(char letter) {
     auto it = Drives().find(letter);
-    return it == Drives().end() ? nullptr : OpenEntry(it->second);
+    return it == Drives().end() ? volumes::OpenSystemVolume(letter) : OpenEntry(it->second);
 }
 
 std::string DescribeDrive(char letter) {
     auto it = Drives().find(letter);
-    return it == Drives().end() ? std::string() : it->second.description;
+    return it == Drives().end() ? volumes::SystemVolumeName(letter) : it->second.description;
 }
 
 char LetterForPath(const std::string& path) {
     for (auto& [letter, entry] : Drives()) {
         if (!entry.path.empty() && entry.path == path) return letter;
     }
-    struct stat st {};
     for (char letter = 'D'; letter <= 'Z'; ++letter) {
         auto it = Drives().find(letter);
         if (it == Drives().end()) return letter;
+#ifndef _WIN32
+        struct stat st {};
         if (!it->second.path.empty() && stat(it->second.path.c_str(), &st) != 0) return letter;
+#endif
     }
     return 0;
 }
@@ -114,6 +123,10 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
     }
     char letter = option[0];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+    if (!volumes::ServesCardImages()) {
+        if (error) *error = "this build reaches real volumes only; --drive is for test builds";
+        return false;
+    }
     if (!MapDrive(letter, option.substr(2))) {
         if (error) *error = "drive letter must be D to Z, got '" + option.substr(0, 1) + "'";
         return false;
@@ -123,12 +136,13 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
 
 int OpenVolumeCount() { return static_cast<int>(Volumes().size()); }
 
-}  // namespace platform
+namespace volumes {
 
-using namespace platform;
+char LetterOfPath(LPCSTR path) { return LetterOfVolumePath(path); }
 
-HANDLE sys::CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE) {
+bool IsMapped(char letter) { return Drives().count(letter) != 0; }
+
+HANDLE Open(LPCSTR path, DWORD access, DWORD disposition) {
     char letter = LetterOfVolumePath(path);
     if (letter == 0 || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
     if ((access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE)) {
@@ -138,12 +152,15 @@ HANDLE sys::CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
     if (it == Drives().end()) return INVALID_HANDLE_VALUE;
     std::shared_ptr<ScsiTarget> target = OpenEntry(it->second);
     if (!target) return INVALID_HANDLE_VALUE;
-    std::uintptr_t value = g_nextHandle++;
+    std::uintptr_t value = g_nextHandle;
+    g_nextHandle += 2;
     Volumes()[value] = Volume{std::move(target)};
     return reinterpret_cast<HANDLE>(value);
 }
 
-BOOL sys::CloseHandle(HANDLE handle) {
+bool Owns(HANDLE handle) { return Volumes().count(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
+
+BOOL Close(HANDLE handle) {
     auto it = Volumes().find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == Volumes().end()) return FALSE;
     std::shared_ptr<ScsiTarget> target = std::move(it->second.target);
@@ -154,8 +171,8 @@ BOOL sys::CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+BOOL PassThrough(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                 LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     auto it = Volumes().find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == Volumes().end() || overlapped != nullptr) return FALSE;
     if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return FALSE;
@@ -163,7 +180,6 @@ BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSi
     if (inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || outSize < sizeof(SCSI_PASS_THROUGH_DIRECT)) {
         return FALSE;
     }
-
     SCSI_PASS_THROUGH_DIRECT request;
     std::memcpy(&request, inBuffer, sizeof request);
     if (request.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return FALSE;
@@ -197,7 +213,7 @@ BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSi
     if (!target->Execute(exchange)) return FALSE;
 
     request.ScsiStatus = exchange.status;
-    request.DataTransferLength -= std::min(exchange.residual, request.DataTransferLength);
+    request.DataTransferLength -= std::min<ULONG>(exchange.residual, request.DataTransferLength);
     std::uint8_t senseLength = std::min(request.SenseInfoLength, exchange.senseLength);
     request.SenseInfoLength = senseLength;
     auto* out = static_cast<std::uint8_t*>(outBuffer);
@@ -209,3 +225,7 @@ BOOL sys::DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSi
     }
     return TRUE;
 }
+
+}  // namespace volumes
+}  // namespace platform
+
