@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "posix_targets.h"
+#include "sg_exchange.h"
 
 namespace platform {
 namespace {
@@ -30,35 +31,13 @@ public:
         // corrupted under the kernel's feet.
         if (IsWriteCommand(x.cdb[0]) && (!exclusive_ || DiskHasMountedFileSystem(path_))) return false;
 
-        sg_io_hdr_t io{};
-        io.interface_id = 'S';
-        io.cmd_len = x.cdbLength;
-        io.cmdp = x.cdb;
-        io.mx_sb_len = sizeof x.sense;
-        io.sbp = x.sense;
-        io.dxfer_len = x.dataLength;
-        io.dxferp = x.data;
-        switch (x.direction) {
-            case DataDirection::None: io.dxfer_direction = SG_DXFER_NONE; break;
-            case DataDirection::In: io.dxfer_direction = SG_DXFER_FROM_DEV; break;
-            case DataDirection::Out: io.dxfer_direction = SG_DXFER_TO_DEV; break;
-        }
-        std::uint64_t ms = std::uint64_t{x.timeoutSeconds} * 1000u;
-        io.timeout = ms > UINT_MAX ? UINT_MAX : static_cast<unsigned>(ms);
-
+        sg_io_hdr_t io = SgRequest(x);
         int rc;
         do {
             rc = ioctl(fd_, SG_IO, &io);
         } while (rc < 0 && errno == EINTR);
         if (rc < 0) return false;
-        // The host adapter or the driver gave up: the command never completed.
-        if (io.host_status != 0) return false;
-        if ((io.driver_status & 0x0F) == 0x06 /* DRIVER_TIMEOUT */) return false;
-
-        x.status = io.status;
-        x.residual = io.resid < 0 ? 0 : static_cast<std::uint32_t>(io.resid);
-        x.senseLength = io.sb_len_wr;
-        return true;
+        return TakeSgAnswer(io, x);
     }
 
 private:

@@ -24,26 +24,6 @@ def run(*args, stdin=subprocess.DEVNULL):
     return subprocess.run([CLI, *args], stdin=stdin, capture_output=True, text=True, timeout=60)
 
 
-def expected_geometry(target):
-    """Cluster size, table size and total written for a target capacity."""
-    for limit, spc, shift in ((0x20000, 2, 1), (0x40000, 4, 2), (0x80000, 8, 3),
-                              (0x100000, 16, 4), (0x200000, 32, 5)):
-        if target <= limit:
-            break
-    else:
-        spc, shift = 64, 6
-
-    def layout(total):
-        fat = ((total >> shift) + 255) >> 8
-        return fat, (total - (34 + 2 * fat)) // spc
-
-    total = target
-    while layout(total)[1] > 65524:
-        total -= 1
-    fat, clusters = layout(total)
-    return spc, fat, total, clusters
-
-
 class Card:
     def __init__(self, declared, sectors, kind="fat"):
         fd, self.path = tempfile.mkstemp(prefix="brisant-cli-", suffix=".img")
@@ -81,13 +61,14 @@ def fsck_complaints(path):
 
 class CapacityBounds(unittest.TestCase):
     def test_each_bound_end_to_end(self):
-        rows = [  # declared, eligible
-            (1399999, False), (1400000, True), (2097151, True),
-            (2097152, True), (4200000, True), (4200001, False),
+        rows = [  # declared, card sectors, then for an eligible card: cluster, table, volume sectors, clusters
+            (1399999, 2799998, None), (1400000, 2800000, (64, 171, 2800000, 43744)),
+            (2097151, 4194302, (64, 256, 4194145, 65524)), (2097152, 2097152, (32, 256, 2097152, 65518)),
+            (4200000, 4200000, (64, 256, 4194145, 65524)), (4200001, 4200001, None),
         ]
-        for declared, eligible in rows:
-            target = declared * 2 if declared < 0x200000 else declared
-            with self.subTest(declared=declared), Card(declared, max(target, declared)) as card:
+        for declared, sectors, geometry in rows:
+            eligible = geometry is not None
+            with self.subTest(declared=declared), Card(declared, sectors) as card:
                 card.write(600, b"\x5a" * 512)
                 before = card.digest()
                 r = run("--drive", "E=" + card.path, "repair", "E", "--yes", "--no-pause")
@@ -99,7 +80,7 @@ class CapacityBounds(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
                 lines = r.stdout.splitlines()
                 self.assertEqual(lines[-2:], [CHANGED, REPLUG])
-                spc, fat, total, clusters = expected_geometry(target)
+                spc, fat, total, clusters = geometry
                 boot = card.read(0)
                 self.assertEqual(boot[13], spc)
                 self.assertEqual(struct.unpack_from("<H", boot, 22)[0], fat)
@@ -166,28 +147,43 @@ class Refusals(unittest.TestCase):
             self.assertEqual(card.digest(), before)
 
     def test_write_protected_image(self):
-        if os.geteuid() == 0:
-            self.skipTest("root writes read-only files; the VM test covers a write-protected card")
+        # Root writes read-only files, so the program runs as nobody then.
+        def drop_root():
+            if os.geteuid() == 0:
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+
         with Card(1984000, 3968000) as card:
             os.chmod(card.path, 0o444)
             before = card.digest()
-            r = run("repair", card.path, "--yes", "--no-pause")
-            self.assertEqual(r.returncode, 1)
+            r = subprocess.run([CLI, "repair", card.path, "--yes", "--no-pause"], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=60, preexec_fn=drop_root)
+            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
             self.assertIn(FAIL, r.stdout)
+            self.assertNotIn(CHANGED, r.stdout)
             self.assertEqual(card.digest(), before)
 
-    def test_declined_or_no_answer_writes_nothing(self):
-        for answer in ("", "n\n", "maybe\n"):
-            with self.subTest(answer=answer), Card(1984000, 3968000) as card:
+    def test_only_an_explicit_yes_confirms(self):
+        rows = [  # target, answer, exit status
+            ("path", "", 4), ("path", "n\n", 4), ("path", "maybe\n", 4), ("path", "yo\n", 4),
+            ("path", "yess\n", 4), ("path", " y\n", 4),
+            ("path", "y\n", 0), ("path", "Y\n", 0), ("path", "yes\n", 0), ("path", "YES\n", 0),
+            ("path", "y\r\n", 0), ("path", "yes\r\n", 0), ("letter e", "y\n", 0),
+        ]
+        for target, answer, status in rows:
+            with self.subTest(target=target, answer=answer), Card(1984000, 3968000) as card:
                 before = card.digest()
-                r = subprocess.run([CLI, "repair", card.path, "--no-pause"], input=answer,
-                                   capture_output=True, text=True, timeout=60)
-                self.assertEqual(r.returncode, 4, r.stdout)
-                self.assertEqual(card.digest(), before)
-        with Card(1984000, 3968000) as card:
-            r = subprocess.run([CLI, "repair", card.path, "--no-pause"], input="y\n",
-                               capture_output=True, text=True, timeout=60)
-            self.assertEqual(r.returncode, 0, r.stdout)
+                args = ["--drive", "E=" + card.path, "repair", "e"] if target == "letter e" else ["repair", card.path]
+                r = subprocess.run([CLI, *args, "--no-pause"], input=answer, capture_output=True, text=True,
+                                   timeout=60)
+                self.assertEqual(r.returncode, status, r.stdout + r.stderr)
+                if status == 0:
+                    self.assertEqual(r.stdout.splitlines()[-2:], [CHANGED, REPLUG])
+                    self.assertEqual(struct.unpack_from("<I", card.read(0), 32)[0], 3968000)
+                else:
+                    self.assertNotIn(CHANGED, r.stdout)
+                    self.assertEqual(card.digest(), before)
 
     def test_bad_targets_and_usage(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -211,6 +207,34 @@ class Refusals(unittest.TestCase):
 
 
 class Queries(unittest.TestCase):
+    def test_probe_and_plan_of_each_kind_of_card(self):
+        rows = [  # name, declared, card sectors, probe fields, plan exit status, plan fields
+            ("not eligible", 1000000, 2000000, (1000000, "488 MB", False, 2000000, "976 MB"), 3,
+             {"eligible": False}),
+            ("too small", 1984000, 1984000, (1984000, "968 MB", True, 3968000, "1937 MB"), 1,
+             {"eligible": True, "target_sectors": 3968000}),
+            ("4,200,000", 4200000, 4200000, (4200000, "2050 MB", True, 4200000, "2050 MB"), 0,
+             {"eligible": True, "target_sectors": 4200000, "volume_sectors": 4194145, "sectors_per_cluster": 64,
+              "fat_sectors": 256, "root_lba": 514, "data_lba": 546, "clusters": 65524}),
+        ]
+        keys = ("capacity_sectors", "capacity", "eligible", "target_sectors", "target")
+        for name, declared, sectors, probe_fields, plan_status, plan_fields in rows:
+            with self.subTest(card=name), Card(declared, sectors) as card:
+                before = card.digest()
+                r = run("probe", card.path, "--json")
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                probe = json.loads(r.stdout)
+                self.assertEqual(tuple(probe[k] for k in keys), probe_fields)
+
+                r = run("plan", card.path, "--json")
+                self.assertEqual(r.returncode, plan_status, r.stdout + r.stderr)
+                plan = json.loads(r.stdout)
+                self.assertEqual({k: plan.get(k) for k in plan_fields}, plan_fields)
+                if not plan["eligible"]:
+                    self.assertNotIn("volume_sectors", plan, "a layout for a card that is not eligible")
+                    self.assertFalse([c for c in plan["commands"] if c["command"].startswith("WRITE")])
+                self.assertEqual(card.digest(), before, "probe or plan wrote to the card")
+
     def test_probe_plan_list(self):
         with Card(1984000, 3968000) as card:
             before = card.digest()

@@ -16,6 +16,10 @@
 #include "platform/winapi.h"
 #include "test_support.h"
 
+#ifdef __linux__
+#include "sg_exchange.h"
+#endif
+
 namespace {
 
 using brisant_test::DriveMapTest;
@@ -221,6 +225,71 @@ TEST_F(PassThroughTest, TransportFailureFailsTheCallButCheckConditionDoesNot) {
     EXPECT_TRUE(sys::CloseHandle(j));
 }
 
+#ifdef __linux__
+// What the kernel answers to SG_IO, as the caller of the pass-through sees it.
+TEST(SgIoTest, AnswerBecomesStatusSenseAndResidualOnlyWhenTheCommandCompleted) {
+    using platform::DataDirection;
+    struct Case {
+        const char* name;
+        DataDirection direction;
+        std::uint32_t length, seconds;
+        unsigned char status, hostStatus;
+        unsigned short driverStatus;
+        int resid;
+        unsigned char senseWritten;
+        int sgDirection;
+        unsigned timeoutMs;
+        bool completed;
+        std::uint32_t residual;
+        std::uint8_t senseLength;
+    };
+    const std::vector<Case> cases = {
+        {"read", DataDirection::In, 512, 2, 0, 0, 0, 0, 0, SG_DXFER_FROM_DEV, 2000, true, 0, 0},
+        {"write cut short", DataDirection::Out, 1024, 10, 0, 0, 0, 512, 0, SG_DXFER_TO_DEV, 10000, true, 512, 0},
+        {"no data, CHECK CONDITION with sense", DataDirection::None, 0, 30, 2, 0, 0x08, 0, 18, SG_DXFER_NONE, 30000,
+         true, 0, 18},
+        {"negative resid", DataDirection::In, 512, 2, 0, 0, 0, -4, 0, SG_DXFER_FROM_DEV, 2000, true, 0, 0},
+        {"resid past the buffer", DataDirection::In, 512, 2, 0, 0, 0, 4096, 0, SG_DXFER_FROM_DEV, 2000, true, 512, 0},
+        {"timeout past what SG_IO holds", DataDirection::None, 0, 0xFFFFFFFFu, 0, 0, 0, 0, 0, SG_DXFER_NONE,
+         0xFFFFFFFFu, true, 0, 0},
+        {"host: no connect", DataDirection::None, 0, 2, 0, 0x01, 0, 0, 0, SG_DXFER_NONE, 2000, false, 0, 0},
+        {"host: bus reset", DataDirection::None, 0, 2, 0, 0x08, 0, 0, 0, SG_DXFER_NONE, 2000, false, 0, 0},
+        {"host: timeout", DataDirection::In, 512, 2, 0, 0x03, 0, 0, 0, SG_DXFER_FROM_DEV, 2000, false, 0, 0},
+        {"driver: timeout", DataDirection::Out, 512, 2, 0, 0, 0x06, 0, 0, SG_DXFER_TO_DEV, 2000, false, 0, 0},
+        {"driver: error", DataDirection::None, 0, 2, 0, 0, 0x04, 0, 0, SG_DXFER_NONE, 2000, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> data(c.length + 1);
+        platform::ScsiExchange x;
+        x.cdbLength = 6;
+        x.direction = c.direction;
+        x.data = data.data();
+        x.dataLength = c.length;
+        x.timeoutSeconds = c.seconds;
+        x.status = 0xEE;
+
+        sg_io_hdr_t io = platform::SgRequest(x);
+        EXPECT_EQ(io.interface_id, 'S');
+        EXPECT_EQ(io.dxfer_direction, c.sgDirection);
+        EXPECT_EQ(io.dxfer_len, c.length);
+        EXPECT_EQ(io.timeout, c.timeoutMs);
+        EXPECT_EQ(io.sbp, x.sense);
+
+        io.status = c.status;
+        io.host_status = c.hostStatus;
+        io.driver_status = c.driverStatus;
+        io.resid = c.resid;
+        io.sb_len_wr = c.senseWritten;
+        EXPECT_EQ(platform::TakeSgAnswer(io, x), c.completed);
+        if (!c.completed) continue;
+        EXPECT_EQ(x.status, c.status);
+        EXPECT_EQ(x.residual, c.residual);
+        EXPECT_EQ(x.senseLength, c.senseLength);
+    }
+}
+#endif
+
 // ---------------------------------------------------------------------------
 // The virtual card reader.
 
@@ -276,6 +345,7 @@ TEST_F(CardReaderTest, AnswersEachCommandAsARealReaderWould) {
         ULONG length;
         std::uint8_t status;
         std::uint8_t key, asc, ascq;
+        ULONG transferred = 0xFFFFFFFF;  // not checked unless given
     };
     const std::uint8_t kIllegal = platform::sense::kIllegalRequest;
     const std::uint8_t kNotReady = platform::sense::kNotReady;
@@ -297,9 +367,13 @@ TEST_F(CardReaderTest, AnswersEachCommandAsARealReaderWould) {
         {"ejected: read", Card::Ejected, Read10(0, 1), 1, 512, kCheckCondition, kNotReady, 0x3A, 0},
         {"ejected: write", Card::Ejected, Write10(0, 1), 0, 512, kCheckCondition, kNotReady, 0x3A, 0},
         {"ejected: inquiry", Card::Ejected, Inquiry(), 1, 36, kGood, 0, 0, 0},
+        {"read 2 sectors into 512 bytes", Card::Normal, Read10(0, 2), 1, 512, kCheckCondition, kIllegal, 0x24, 0},
+        {"write 2 sectors from 512 bytes", Card::Normal, Write10(0, 2), 0, 512, kCheckCondition, kIllegal, 0x24, 0},
+        {"read 1 sector into 1024 bytes", Card::Normal, Read10(0, 1), 1, 1024, kGood, 0, 0, 0, 512},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.card == Card::ReadOnly && !brisant_test::ReadOnlyFilesAreHonoured()) continue;
         TempImage image(kSectors);
         std::shared_ptr<platform::ScsiTarget> reader =
             c.card == Card::ReadOnly ? image.OpenReadOnly() : platform::OpenCardImage(image.path());
@@ -311,13 +385,20 @@ TEST_F(CardReaderTest, AnswersEachCommandAsARealReaderWould) {
             EXPECT_EQ(Send(h, StartStop(0x02)).status, kGood);
         }
 
-        std::vector<std::uint8_t> data = Pattern(3, (c.length + 511) / 512 + 1);
+        // Exactly the length given, so a transfer past it is an overrun.
+        std::vector<std::uint8_t> data = Pattern(3, (c.length + 511) / 512);
+        data.resize(c.length);
+        const std::vector<std::uint8_t> sent = data;
         Answer a = Send(h, c.cdb, c.dataIn, c.length ? data.data() : nullptr, c.length);
         if (c.status == kGood) {
             EXPECT_TRUE(a.ok);
             EXPECT_EQ(a.status, kGood);
         } else {
             EXPECT_TRUE(Refused(a, c.key, c.asc, c.ascq));
+            EXPECT_EQ(data, sent) << "a refused command touched the buffer";
+        }
+        if (c.transferred != 0xFFFFFFFF) {
+            EXPECT_EQ(a.transferred, c.transferred);
         }
         EXPECT_TRUE(sys::CloseHandle(h));
         platform::UnmapDrive('M');

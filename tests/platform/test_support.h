@@ -3,16 +3,22 @@
 // private temp folder, and a drive map that starts and ends empty.
 #pragma once
 
-#include <fcntl.h>
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#else
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -103,31 +109,32 @@ inline std::vector<std::uint8_t> Pattern(std::uint64_t firstSector, std::uint64_
     return bytes;
 }
 
-// A sparse image file in its own temp folder, removed with the object. The
-// explicit 64-bit calls reach past 2 GiB in a 32-bit build too.
+// A sparse image file in its own temp folder, removed with the object, with
+// 64-bit offsets in a 32-bit build too.
 class TempImage {
 public:
     explicit TempImage(std::uint64_t sectors) {
-        const char* base = std::getenv("TMPDIR");
-        std::string folder = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brisant-test-XXXXXX";
-        std::vector<char> name(folder.begin(), folder.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        dir_ = name.data();
-        path_ = dir_ + "/card.img";
-        int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_LARGEFILE, 0644);
-        bool sized = fd >= 0 && ftruncate64(fd, static_cast<off64_t>(sectors * 512)) == 0;
-        if (fd >= 0) close(fd);
-        if (!sized) {
+        namespace fs = std::filesystem;
+        static int made = 0;
+        fs::path dir = fs::temp_directory_path() /
+                       ("brisant-test-" + std::to_string(ProcessId()) + "-" + std::to_string(++made));
+        std::error_code error;
+        if (!fs::create_directory(dir, error)) throw std::runtime_error("cannot create " + dir.string());
+        dir_ = dir.string();
+        path_ = (dir / "card.img").string();
+        bool sized = std::ofstream(path_, std::ios::binary).good();
+        if (sized) fs::resize_file(path_, sectors * 512, error);
+        if (!sized || error) {
             // The destructor does not run for a constructor that throws.
-            unlink(path_.c_str());
-            rmdir(dir_.c_str());
+            fs::remove_all(dir_, error);
             throw std::runtime_error("cannot create " + path_);
         }
     }
     ~TempImage() {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
+        std::error_code error;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_write, std::filesystem::perm_options::add,
+                                     error);
+        std::filesystem::remove_all(dir_, error);
     }
     TempImage(const TempImage&) = delete;
     TempImage& operator=(const TempImage&) = delete;
@@ -135,29 +142,36 @@ public:
     const std::string& path() const { return path_; }
 
     std::uint64_t SizeBytes() const {
-        struct stat64 st {};
-        return stat64(path_.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        std::error_code error;
+        std::uintmax_t size = std::filesystem::file_size(path_, error);
+        return error ? 0 : static_cast<std::uint64_t>(size);
     }
 
     std::vector<std::uint8_t> Read(std::uint64_t lba, std::uint64_t sectors = 1) const {
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sectors) * 512);
-        int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_LARGEFILE);
-        ssize_t n = fd < 0 ? -1 : pread64(fd, bytes.data(), bytes.size(), static_cast<off64_t>(lba * 512));
-        if (fd >= 0) close(fd);
-        if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("cannot read " + path_);
+        std::ifstream file(path_, std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(lba * 512));
+        file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!file || file.gcount() != static_cast<std::streamsize>(bytes.size())) {
+            throw std::runtime_error("cannot read " + path_);
+        }
         return bytes;
     }
 
     void Write(std::uint64_t lba, const std::vector<std::uint8_t>& bytes) const {
-        int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_LARGEFILE);
-        ssize_t n = fd < 0 ? -1 : pwrite64(fd, bytes.data(), bytes.size(), static_cast<off64_t>(lba * 512));
-        if (fd >= 0) close(fd);
-        if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("cannot write " + path_);
+        std::fstream file(path_, std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(static_cast<std::streamoff>(lba * 512));
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!file.flush()) throw std::runtime_error("cannot write " + path_);
     }
 
     // A reader that finds the file read-only. Root ignores file modes, so it
     // opens under an unprivileged file-system uid.
     std::shared_ptr<platform::ScsiTarget> OpenReadOnly() const {
+#ifdef _WIN32
+        ::SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_READONLY);
+        return platform::OpenCardImage(path_);
+#else
         chmod(path_.c_str(), 0444);
         chmod(dir_.c_str(), 0755);
         bool root = geteuid() == 0;
@@ -165,12 +179,31 @@ public:
         auto target = platform::OpenCardImage(path_);
         if (root) setfsuid(0);
         return target;
+#endif
     }
 
 private:
+    static long ProcessId() {
+#ifdef _WIN32
+        return _getpid();
+#else
+        return static_cast<long>(getpid());
+#endif
+    }
+
     std::string dir_;
     std::string path_;
 };
+
+// Wine as root opens read-only files for writing all the same.
+inline bool ReadOnlyFilesAreHonoured() {
+#ifdef _WIN32
+    HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr;
+#else
+    return true;
+#endif
+}
 
 // The drive map is process-wide: every test starts from an empty one and
 // must give back every volume handle it opened.

@@ -78,6 +78,13 @@ protected:
     }
 
     afx::WindowModel& Combo() { return *backend.Control(IDC_DRIVE_COMBO); }
+    // A user's choice of a drive, with only the notification that asks the
+    // dialog to act on it.
+    void Choose(int index) {
+        ::SendMessageA(Combo().Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        ::SendMessageA(backend.Dialog()->Handle(), WM_COMMAND, MAKEWPARAM(IDC_DRIVE_COMBO, CBN_SELENDOK),
+                       reinterpret_cast<LPARAM>(Combo().Handle()));
+    }
     std::string Capacity() { return backend.Control(IDC_CAPACITY)->text; }
     bool RepairEnabled() { return backend.Control(IDOK)->enabled; }
 
@@ -103,7 +110,7 @@ TEST_F(CapacityDialogTest, RefreshRebuildsTheListAndSelectsTheFirstAgain) {
     Insert('E', e);
     auto driveG = Insert('G', g);
     Run([&] {
-        backend.Pick(IDC_DRIVE_COMBO, 1);
+        Choose(1);
         EXPECT_EQ(Capacity(), "488 MB");
         EXPECT_FALSE(RepairEnabled());
         EXPECT_EQ(Commands(*driveG), (std::vector<std::string>{"inquiry", "read 0"}));
@@ -169,9 +176,9 @@ TEST_F(CapacityDialogTest, CancelAndCloseBoxTouchNoCardBeyondTheSweepAndProbe) {
 }
 
 TEST_F(CapacityDialogTest, RefusedRepairStaysOpenUntilAnEligibleCardIsProbed) {
-    const std::pair<const char*, std::function<void(afx::HeadlessBackend&)>> probes[] = {
-        {"choosing the drive", [](afx::HeadlessBackend& b) { b.Pick(IDC_DRIVE_COMBO, 0); }},
-        {"refresh", [](afx::HeadlessBackend& b) { b.Press(IDC_REFRESH); }},
+    const std::pair<const char*, std::function<void()>> probes[] = {
+        {"choosing the drive", [&] { Choose(0); }},
+        {"refresh", [&] { backend.Press(IDC_REFRESH); }},
     };
     for (const auto& [name, probe] : probes) {
         CardImage card(kSmallCard, FatBootSector(kEligible));
@@ -186,7 +193,7 @@ TEST_F(CapacityDialogTest, RefusedRepairStaysOpenUntilAnEligibleCardIsProbed) {
             EXPECT_EQ(Capacity(), "488 MB") << name;
 
             card.Write(0, FatBootSector(kEligible));
-            probe(backend);
+            probe();
             EXPECT_TRUE(RepairEnabled()) << name;
             EXPECT_EQ(Capacity(), "968 MB") << name;
             backend.Press(IDCANCEL);

@@ -213,8 +213,10 @@ def scenario_sweep(vm, work):
     card = os.path.join(work, "card.img")
     fixed = os.path.join(work, "fixed.img")
     make_card(card, DOUBLED, fat_boot_sector(DECLARED))
-    make_card(fixed, 131072, fat_boot_sector(131072))
-    # A fixed USB disk beside the reader must not be offered.
+    # A fixed USB disk beside the reader must not be offered, nor repaired
+    # when named, though its sector 0 reads like an eligible card's.
+    make_card(fixed, DOUBLED, fat_boot_sector(DECLARED), MARKERS)
+    fixed_before = content_digest(fixed)
     r = vm.boot("sweep", """
 wait_disk sda || exit 1
 wait_disk sdb || exit 1
@@ -222,6 +224,10 @@ section removable sh -c 'for d in sda sdb; do echo "$d $(cat /sys/block/$d/remov
 scsi_trace_on
 run_cli list list
 scsi_trace_off
+for d in sda sdb; do [ "$(cat /sys/block/$d/removable)" = 0 ] && fixed=$d; done
+scsi_trace_on
+run_cli fixed repair /dev/$fixed --yes --no-pause
+scsi_trace_off fixed-trace
 """, [{"path": card}, {"path": fixed, "removable": False}])
     show(r, "list")
     removable = dict(line.split() for line in r.out("removable").splitlines() if line.strip())
@@ -239,6 +245,14 @@ scsi_trace_off
     sent = scsi_commands(r)
     check(any(cdb[0] == 0x12 for cdb, _ in sent), "no INQUIRY reached the disks during list")
     check(not any(cdb[0] in (0x2A, 0x1B) for cdb, _ in sent), "list wrote or ejected: %s" % describe_commands(sent))
+
+    show(r, "fixed")
+    sent = scsi_commands(r, "fixed-trace")
+    check(r.rc("fixed") != 0, "repair of the fixed disk exited 0")
+    check(not any(s in cli_lines(r, "fixed") for s in SUCCESS_LINES), "the fixed disk was 'repaired'")
+    check(not any(cdb[0] in (0x2A, 0x1B) for cdb, _ in sent),
+          "repair of the fixed disk wrote or ejected: %s" % describe_commands(sent))
+    check(content_digest(fixed) == fixed_before, "the fixed disk's image changed")
 
 
 def repair_boot(vm, name, card, readonly=False, before=""):

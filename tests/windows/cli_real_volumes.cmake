@@ -1,0 +1,25 @@
+# brisant-cli.exe on the real API under Wine: the sweep finds no card, a letter
+# is refused before anything is sent, and card images are not taken.
+function(run expect_code)
+  execute_process(COMMAND ${EMULATOR} ${CLI} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  TIMEOUT 300)
+  message(STATUS "brisant-cli ${ARGN} -> ${code}\n${out}${err}")
+  if(NOT code STREQUAL "${expect_code}")
+    message(FATAL_ERROR "brisant-cli ${ARGN}: exit ${code}, want ${expect_code}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+run(0 --version)
+if(NOT out MATCHES "brisant-cli 1\\.0\\.4\\.0")
+  message(FATAL_ERROR "no version: ${out}")
+endif()
+run(0 list)
+if(NOT out STREQUAL "")
+  message(FATAL_ERROR "the sweep found a card under Wine: ${out}")
+endif()
+run(2 --drive E=card.img list)
+if(NOT err MATCHES "test builds")
+  message(FATAL_ERROR "card images were not refused: ${err}")
+endif()

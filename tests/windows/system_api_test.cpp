@@ -1,0 +1,75 @@
+// The real Windows API behind sys::, as the programs reach it. Under Wine a
+// volume opens but takes no SCSI pass-through, so the sweep must come back
+// empty and nothing may be written; a real Windows machine answers through
+// the opt-in self-test instead.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "device/card_device.h"
+#include "device/scsi_request_block.h"
+#include "platform/drive_map.h"
+#include "platform/winapi.h"
+
+namespace {
+
+bool UnderWine() {
+    HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The drive Wine always maps (to the host's root).
+constexpr char kWineDrive[] = "\\\\.\\Z:";
+
+TEST(SystemApi, BlockMatchesTheRealPassThroughHeader) {
+    EXPECT_EQ(sizeof(ScsiRequestBlock), 80u);
+    EXPECT_EQ(sizeof(SCSI_PASS_THROUGH_DIRECT), 44u);
+    EXPECT_EQ(offsetof(ScsiRequestBlock, SenseData), 48u);
+    EXPECT_EQ(IOCTL_SCSI_PASS_THROUGH_DIRECT, 0x4D014u);
+}
+
+TEST(SystemApi, WineVolumeOpensButRefusesPassThrough) {
+    if (!UnderWine()) GTEST_SKIP() << "a real Windows machine: see the self-test";
+    HANDLE volume = sys::CreateFileA(kWineDrive, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(volume, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
+
+    CCardDevice device;
+    EXPECT_FALSE(device.Inquiry(volume));
+    // A write is refused before it could reach the volume: the host's root
+    // is no card and no file system lock is given for it.
+    BYTE sector[kSectorSize] = {};
+    EXPECT_FALSE(device.WriteSectors(volume, sector, 0, 1));
+    EXPECT_TRUE(sys::CloseHandle(volume));
+}
+
+TEST(SystemApi, SweepOfRealVolumesIsEmptyUnderWine) {
+    if (!UnderWine()) GTEST_SKIP() << "a real Windows machine: see the self-test";
+    CCardDevice device;
+    BYTE letters[kDriveTableSize] = {};
+    EXPECT_EQ(device.EnumDrives(letters), 0);
+    EXPECT_EQ(device.m_hDevice, INVALID_HANDLE_VALUE);
+}
+
+TEST(SystemApi, RealVolumesTakeNoCardImages) {
+    std::string error;
+    EXPECT_FALSE(platform::ParseDriveOption("E=card.img", &error));
+    EXPECT_NE(error.find("test builds"), std::string::npos) << error;
+    EXPECT_EQ(platform::DescribeDrive('E'), "\\\\.\\E:");
+}
+
+TEST(SystemApi, GlobalMemoryIsZeroFilledAndMoveable) {
+    HGLOBAL memory = sys::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4096);
+    ASSERT_NE(memory, nullptr);
+    auto* bytes = static_cast<BYTE*>(sys::GlobalLock(memory));
+    ASSERT_NE(bytes, nullptr);
+    BYTE zeros[4096] = {};
+    EXPECT_EQ(std::memcmp(bytes, zeros, sizeof zeros), 0);
+    sys::GlobalUnlock(memory);
+    EXPECT_EQ(sys::GlobalFree(memory), nullptr);
+}
+
+}  // namespace
