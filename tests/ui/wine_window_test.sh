@@ -26,20 +26,20 @@ if [ "${1:-}" = "--inside" ]; then
     # Keys go to Wine's foreground window through the desktop's X window.
     key() { timeout 10 xdotool windowfocus --sync "$desktop" && timeout 10 xdotool key --clearmodifiers "$@"; }
     # The next message box: a window captioned with the program's name that
-    # is none of those already answered; it must be owned by the dialog.
+    # is none of those already answered, owned by the dialog. Sets $box to
+    # its handle and $shown to what it shows.
     next_box() {
-        local box
-        box=$(helper wait Brisant "$@") || return 1
-        helper show "$box" | grep -qx "owner $dialog" || { echo "FAIL: box $box is not owned by the dialog" >&2; return 1; }
-        echo "$box"
+        shown=$(helper wait Brisant "$@") || return 1
+        box=$(echo "$shown" | head -1)
+        echo "$shown" | grep -qx "owner $dialog" || { echo "$shown"; echo "FAIL: box $box is not owned by the dialog"; return 1; }
     }
-    expect_text() {  # HANDLE LINE: the window shows a control line "id class enabled text"
-        helper show "$1" | grep -qxF "$2" || { helper show "$1"; fail "no control \"$2\""; }
-    }
+    # SHOWN LINE: a control line "id class enabled text" among what a window shows.
+    expect_control() { echo "$1" | grep -qxF "$2" || { echo "$1"; fail "no control \"$2\""; }; }
     start() {
         timeout 170 wine "$brisant" --drive "E=$(winpath "$1")" >"$work/brisant.log" 2>&1 &
         pid=$!
-        dialog=$(helper wait 'Korvela Fix 2GB Capacity') || fail "the dialog did not appear"
+        shown=$(helper wait 'Korvela Fix 2GB Capacity') || fail "the dialog did not appear"
+        dialog=$(echo "$shown" | head -1)
         [ -n "$desktop" ] || desktop=$(timeout 20 xdotool search --sync --name 'Wine desktop' | head -1)
         [ -n "$desktop" ] || fail "no Wine desktop window"
     }
@@ -57,38 +57,42 @@ if [ "${1:-}" = "--inside" ]; then
     start "$work/small.img"
     write_declared "$work/small.img" 1000000
     key Return || fail "could not press the repair button"
-    refused=$(next_box) || fail "no message that the repair is not needed"
-    expect_text "$refused" "65535 Static 1 The capacity do not need to fix."
+    next_box || fail "no message that the repair is not needed"
+    expect_control "$shown" "65535 Static 1 The capacity do not need to fix."
     key Return || fail "could not dismiss the refusal"
-    expect_text "$dialog" "1 Button 0 修复"
+    expect_control "$(helper show "$dialog")" "1 Button 0 修复"
     key Escape || fail "could not press Escape"
     finish "Escape after a refused repair"
     [ "$(od -An -tx1 -j32 -N4 "$work/small.img" | tr -d ' \n')" = 40420f00 ] ||
         fail "the refused repair wrote to the card"
 
-    # Cancel ends the program without a write.
-    cp --sparse=always "$work/small.img" "$work/cancel.img"
-    write_declared "$work/cancel.img" 1984000
-    start "$work/cancel.img"
+    # The Cancel button ends the program without a write.
+    write_declared "$work/small.img" 1984000
+    start "$work/small.img"
     key Tab space || fail "could not press Cancel"
     finish "Cancel"
-    [ "$(od -An -tx1 -j32 -N4 "$work/cancel.img" | tr -d ' \n')" = 00461e00 ] || fail "Cancel wrote to the card"
+    [ "$(od -An -tx1 -j32 -N4 "$work/small.img" | tr -d ' \n')" = 00461e00 ] || fail "Cancel wrote to the card"
 
+    # The whole repair, with the texts of the template and of each message.
     start "$work/card.img"
-    expect_text "$dialog" "1001 Static 1 968 MB"
-    expect_text "$dialog" "1004 Button 1 刷新"
-    geometry=$(helper show "$dialog" | sed -n 's/^rect //p')
+    for control in "1 Button 1 修复" "2 Button 1 取消" "1000 ComboBox 1 E:\\" "-1 Static 1 全部空间" \
+        "1001 Static 1 968 MB" "1004 Button 1 刷新" "-1 Static 1 请选择你需要修复的盘符"; do
+        expect_control "$shown" "$control"
+    done
+    geometry=$(echo "$shown" | sed -n 's/^rect //p')
     if command -v import >/dev/null && [ -n "$geometry" ]; then
         import -window root -crop "$geometry" +repage "$shot" || echo "note: no screenshot taken"
     fi
     key Return || fail "could not press the repair button"
-    confirm=$(next_box) || fail "no confirmation box"
+    next_box || fail "no confirmation box"
+    confirm=$box
     key Return || fail "could not confirm"
-    changed=$(next_box "$confirm") || fail "no message that the capacity changed"
-    expect_text "$changed" "65535 Static 1 The drive's capacity have change to 2G bytes."
+    next_box "$confirm" || fail "no message that the capacity changed"
+    changed=$box
+    expect_control "$shown" "65535 Static 1 The drive's capacity have change to 2G bytes."
     key Return || fail "could not dismiss the first message"
-    replug=$(next_box "$confirm" "$changed") || fail "no message to re-insert the card"
-    expect_text "$replug" "65535 Static 1 Please re-plugin this card again"
+    next_box "$confirm" "$changed" || fail "no message to re-insert the card"
+    expect_control "$shown" "65535 Static 1 Please re-plugin this card again"
     key Return || fail "could not dismiss the second message"
     finish "the repair"
     exit 0
@@ -107,7 +111,7 @@ done
 
 mkdir -p "$work"
 image=$work/card.img
-rm -f "$image" "$work/small.img" "$work/cancel.img"
+rm -f "$image" "$work/small.img"
 # 3,968,000 sectors whose FAT boot sector declares 1,984,000.
 truncate -s $((3968000 * 512)) "$image"
 write_declared "$image" 1984000

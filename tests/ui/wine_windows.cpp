@@ -2,7 +2,7 @@
 // see them from X: they are drawn inside Wine's virtual desktop.
 //   wine_windows wait CAPTION [SKIP...]  waits for a visible top-level window
 //       captioned CAPTION other than those given, makes it the foreground
-//       window and prints its handle
+//       window, prints its handle and shows it
 //   wine_windows show HANDLE  prints the window's caption, owner, screen
 //       rectangle (as WxH+X+Y) and controls: one line each,
 //       "id class enabled text"
@@ -55,6 +55,8 @@ BOOL CALLBACK Visit(HWND window, LPARAM param) {
     return FALSE;
 }
 
+int Show(HWND window);
+
 int Wait(int argc, char** argv) {
     Search search;
     search.caption = argv[2];
@@ -64,7 +66,7 @@ int Wait(int argc, char** argv) {
         if (search.found != nullptr) {
             SetForegroundWindow(search.found);
             std::printf("%lx\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(search.found)));
-            return 0;
+            return Show(search.found);
         }
         Sleep(100);
     }
