@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs, from Debian's archive, whatever of the build and test tools is missing.
 set -eu
-packages="cmake make g++ g++-multilib qemu-user binutils binutils-mingw-w64-i686 googletest
+packages="cmake make g++ g++-multilib clang libclang-rt-14-dev qemu-user binutils binutils-mingw-w64-i686 googletest
   dosfstools mtools python3
   qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei"

@@ -30,6 +30,9 @@ struct GlobalBlock {
 int g_liveBlocks = 0;
 int g_allocCount = 0;
 int g_failAllocAt = 0;
+std::size_t g_liveBytes = 0;
+std::size_t g_peakBytes = 0;
+bool g_skipSleeps = false;
 
 platform::testing::FakeDesktop* g_desktop = nullptr;
 
@@ -67,6 +70,8 @@ HGLOBAL sys::GlobalAlloc(UINT flags, SIZE_T bytes) {
     block->size = bytes;
     block->locks = 0;
     ++g_liveBlocks;
+    g_liveBytes += bytes;
+    if (g_liveBytes > g_peakBytes) g_peakBytes = g_liveBytes;
     return block;
 }
 
@@ -86,12 +91,14 @@ BOOL sys::GlobalUnlock(HGLOBAL memory) {
 
 HGLOBAL sys::GlobalFree(HGLOBAL memory) {
     if (memory == nullptr) return nullptr;
+    g_liveBytes -= static_cast<GlobalBlock*>(memory)->size;
     std::free(memory);
     --g_liveBlocks;
     return nullptr;
 }
 
 void sys::Sleep(DWORD milliseconds) {
+    if (g_skipSleeps) return;
 #ifdef _WIN32
     ::Sleep(milliseconds);
 #else
@@ -140,6 +147,12 @@ BOOL sys::PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 namespace platform::testing {
 
 int LiveGlobalAllocations() { return g_liveBlocks; }
+
+std::size_t PeakGlobalBytes() { return g_peakBytes; }
+
+void ResetPeakGlobalBytes() { g_peakBytes = g_liveBytes; }
+
+void SkipSleeps(bool skip) { g_skipSleeps = skip; }
 
 void FailGlobalAllocAt(int n) {
     g_failAllocAt = n == 0 ? 0 : g_allocCount + n;

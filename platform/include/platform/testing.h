@@ -2,6 +2,7 @@
 // services, so tests see exactly what the program asks of the platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -59,6 +60,12 @@ private:
 // Global memory: how many blocks are live, and refusing the n-th allocation.
 int LiveGlobalAllocations();
 void FailGlobalAllocAt(int n);  // 0 turns it off
+// The most global memory held at once since the last reset, in bytes.
+std::size_t PeakGlobalBytes();
+void ResetPeakGlobalBytes();
+
+// Sleep returns at once, for runs that must not wait out the progress pauses.
+void SkipSleeps(bool skip);
 
 // Top-level windows for EnumWindows while the object lives.
 struct FakeWindow {

@@ -1,0 +1,353 @@
+#!/usr/bin/env python3
+"""Measures brisant-cli's repair against mkfs.fat making the same volume, what
+the repair sends, the repair through SG_IO in a QEMU guest, the sweep and the
+dialog's start-up; prints one table, each figure the median of --runs runs.
+
+usage: bench.py --build DIR [--runs N] [--out FILE] [--skip-vm] [--skip-gui]
+Run it through bench/run.sh, which builds what it measures."""
+
+import argparse
+import datetime
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "vm"))
+
+SECTOR = 512
+DECLARED = 1984000
+CARD_SECTORS = 2 * DECLARED
+DIALOG_TITLE = "^Korvela Fix 2GB Capacity$"
+MKFS = ["mkfs.fat", "-F", "16", "-s", "64", "-R", "2", "-r", "512"]
+
+
+def note(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run_measured(measure, argv):
+    """Wall seconds, CPU seconds and peak resident KiB of one whole process."""
+    r = subprocess.run([measure] + argv, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    if r.returncode != 0:
+        raise SystemExit("bench: %s: %s" % (" ".join(argv), r.stderr.strip()))
+    wall, cpu, peak = r.stdout.split()
+    return float(wall), float(cpu), int(peak)
+
+
+def sample_card(path):
+    subprocess.run(["sh", os.path.join(ROOT, "samples", "make-sample-card.sh"), path], check=True)
+
+
+def blank_image(path):
+    if os.path.exists(path):
+        os.remove(path)
+    with open(path, "wb") as f:
+        f.truncate(CARD_SECTORS * SECTOR)
+
+
+def median_of(samples):
+    return [statistics.median(column) for column in zip(*samples)]
+
+
+def bench_processes(measure, cli, work, runs):
+    card = os.path.join(work, "card.img")
+    repair, mkfs = [], []
+    for _ in range(runs):
+        sample_card(card)
+        repair.append(run_measured(measure, [cli, "repair", card, "--yes", "--no-pause"]))
+        blank_image(card)
+        mkfs.append(run_measured(measure, MKFS + [card]))
+    os.remove(card)
+    return median_of(repair), median_of(mkfs)
+
+
+def bench_inside(repair_bench, runs):
+    out = subprocess.run([repair_bench, str(runs)], check=True, capture_output=True, text=True).stdout
+    return {k: float(v) for k, v in (line.split() for line in out.splitlines() if line.strip())}
+
+
+# Times come from the kernel's clock through shell builtins only, so that no
+# process start-up but brisant-cli's own is measured.
+GUEST_SCRIPT = r"""
+now_ns() {
+    while read -r w1 w2 w3 w4; do
+        if [ "$w1 $w2" = "now at" ]; then now=$w3; return; fi
+    done </proc/timer_list
+}
+for disk in DISKS; do wait_disk $disk || exit 1; done
+echo "@@BEGIN bench"
+now_ns; a=$now; now_ns; echo "clock $(( (now - a) / 1000 ))"
+/payload/brisant-cli --help >/dev/null  # paged in before the first run
+letter=D
+for disk in DISKS; do
+    before=$(cat /sys/block/$disk/device/iorequest_cnt)
+    now_ns; t0=$now
+    /payload/brisant-cli repair $letter --yes --no-pause </dev/null >/tmp/out 2>&1
+    rc=$?
+    now_ns; t1=$now
+    after=$(cat /sys/block/$disk/device/iorequest_cnt)
+    echo "run $disk $rc $(( (t1 - t0) / 1000 )) $((after - before))"
+    letter=$(echo $letter | tr D-Y E-Z)
+done
+printf '\n@@RC bench 0\n@@END bench\n'
+"""
+
+
+def bench_vm(cli, work, runs):
+    import harness
+    # The guest's USB controller has room for this many readers.
+    runs = min(runs, 5)
+    disks = ["sd" + chr(ord("a") + i) for i in range(runs)]
+    cards = []
+    for d in disks:
+        path = os.path.join(work, "vm-%s.img" % d)
+        sample_card(path)
+        cards.append({"path": path})
+    try:
+        vm = harness.Machine(os.path.abspath(cli), os.path.join(work, "vm"),
+                             os.path.join(os.path.dirname(os.path.abspath(cli)), "vm-cache"))
+        r = vm.boot("bench", GUEST_SCRIPT.replace("DISKS", " ".join(disks)), cards, timeout=600)
+    except harness.Skip as e:
+        note("bench: no QEMU guest: %s" % e)
+        return None
+    finally:
+        for card in cards:
+            os.remove(card["path"])
+    text = r.out("bench")
+    note("bench: guest reported:\n" + text.strip())
+    clock = int(re.search(r"^clock (\d+)$", text, re.M).group(1))
+    results = []
+    for m in re.finditer(r"^run (\S+) (\d+) (\d+) (\d+)$", text, re.M):
+        if int(m.group(2)) != 0:
+            raise SystemExit("bench: the repair in the guest exited %s on %s" % (m.group(2), m.group(1)))
+        if int(m.group(3)) <= clock:
+            raise SystemExit("bench: the guest's clock gave no usable time:\n" + text)
+        seconds = (int(m.group(3)) - clock) / 1e6
+        results.append((seconds, int(m.group(4)), int(m.group(4)) / seconds))
+    if len(results) != runs:
+        raise SystemExit("bench: the guest reported %d of %d repairs:\n%s" % (len(results), runs, text))
+    return median_of(results) + [len(results)]
+
+
+def bench_dialog(brisant, work, runs):
+    """Median seconds from starting Brisant to its dialog being mapped, under
+    a display of xvfb-run's (which also sets up the X authority)."""
+    if not (brisant and os.path.exists(brisant) and shutil.which("xvfb-run") and shutil.which("xdotool")):
+        note("bench: no dialog figure (needs Brisant, xvfb-run and xdotool)")
+        return None
+    card = os.path.join(work, "dialog.img")
+    sample_card(card)
+    try:
+        r = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -noreset", sys.executable,
+                            os.path.abspath(__file__), "--dialog", brisant, card, "--runs", str(runs)],
+                           capture_output=True, text=True, timeout=600)
+    finally:
+        os.remove(card)
+    if r.returncode != 0:
+        raise SystemExit("bench: the dialog measurement failed:\n" + r.stderr)
+    return float(r.stdout.split()[-1])
+
+
+def dialog_times(brisant, card, runs):
+    """Runs on the display in DISPLAY."""
+    times = []
+    retries = 0
+    while len(times) < runs:
+        start = time.perf_counter()
+        p = subprocess.Popen([brisant, "--drive", "E=" + card], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        while not subprocess.run(["xdotool", "search", "--onlyvisible", "--name", DIALOG_TITLE],
+                                 capture_output=True, text=True).stdout.strip():
+            if p.poll() is not None:
+                break
+            if time.perf_counter() - start > 30:
+                p.kill()
+                raise SystemExit("bench: the dialog did not appear within 30 s")
+            time.sleep(0.002)
+        else:
+            times.append(time.perf_counter() - start)
+        if p.poll() is not None:
+            # A start that ends before its dialog is mapped is repeated, a few times at most.
+            retries += 1
+            if retries > runs:
+                raise SystemExit("bench: Brisant keeps ending before its dialog appears")
+            continue
+        p.terminate()
+        p.wait()
+    if retries:
+        note("bench: %d start(s) of Brisant ended before the dialog and were repeated" % retries)
+    print(statistics.median(times))
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = re.search(r"^model name\s*:\s*(.+)$", f.read(), re.M).group(1)
+    except (OSError, AttributeError):
+        pass
+    with open("/proc/meminfo") as f:
+        mem = int(re.search(r"MemTotal:\s+(\d+)", f.read()).group(1)) // 1024
+    distro = ""
+    if os.path.exists("/etc/debian_version"):
+        with open("/etc/debian_version") as f:
+            distro = "Debian " + f.read().strip() + ", "
+    load = os.getloadavg()[0]
+    return "%s, %d cores, %d MiB, %sLinux %s (load average %.1f at the start)" % (
+        model, os.cpu_count(), mem, distro, platform.release(), load)
+
+
+def mkfs_version():
+    r = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "dosfstools"], capture_output=True, text=True)
+    return "mkfs.fat from dosfstools " + (r.stdout.strip() or "(version unknown)")
+
+
+def table(runs, repair, mkfs, inside, vm, dialog):
+    rows = []
+
+    def row(what, ours, theirs="", ratio=""):
+        rows.append("| %s | %s | %s | %s |" % (what, ours, theirs, ratio))
+
+    def ratio(a, b):
+        return "%.2f" % (a / b) if b else "-"
+
+    row("wall time, whole process", "%.1f ms" % (repair[0] * 1e3), "%.1f ms" % (mkfs[0] * 1e3),
+        ratio(repair[0], mkfs[0]))
+    row("CPU time (user + system)", "%.1f ms" % (repair[1] * 1e3), "%.1f ms" % (mkfs[1] * 1e3),
+        ratio(repair[1], mkfs[1]))
+    row("peak resident memory", "%d KiB" % repair[2], "%d KiB" % mkfs[2], ratio(repair[2], mkfs[2]))
+    row("repair alone, inside the process", "%.0f µs" % inside["repair_us"])
+    row("layout commands (boot region, tables, root; <= 128 sectors each)",
+        "%d, %d bytes written" % (inside["layout_commands"], inside["layout_bytes"]),
+        "least: %d, %d bytes" % (inside["layout_least_commands"], inside["layout_least_bytes"]),
+        ratio(inside["layout_commands"], inside["layout_least_commands"]))
+    row("guard commands (everything else that moves data)",
+        "%d: %d reads of %d bytes, %d writes of %d bytes" % (
+            inside["guard_commands"], inside["guard_reads"], inside["guard_bytes_read"],
+            inside["guard_writes"], inside["guard_bytes_written"]),
+        "", ratio(inside["guard_commands"], inside["layout_commands"]))
+    row("control commands (lock, unlock, eject)", "%d" % inside["control_commands"])
+    row("bytes written, all commands",
+        "%d" % (inside["layout_bytes"] + inside["guard_bytes_written"]),
+        "least: %d" % inside["layout_least_bytes"],
+        ratio(inside["layout_bytes"] + inside["guard_bytes_written"], inside["layout_least_bytes"]))
+    row("peak buffer memory the repair holds", "%d bytes" % inside["peak_buffer_bytes"])
+    if vm:
+        row("repair through SG_IO in the QEMU guest (USB reader, TCG; median of %d cards)" % vm[3],
+            "%.0f ms, %d commands, %.0f commands/s" % (vm[0] * 1e3, vm[1], vm[2]))
+    else:
+        row("repair through SG_IO in the QEMU guest", "not measured (no QEMU or kernel)")
+    row("sweep of D: to Z:, no devices", "%.1f µs" % inside["sweep_empty_us"])
+    row("sweep of D: to Z:, one image-backed drive", "%.1f µs" % inside["sweep_one_card_us"])
+    if dialog is not None:
+        row("start of Brisant under Xvfb to its dialog mapped", "%.0f ms" % (dialog * 1e3))
+    else:
+        row("start of Brisant under Xvfb to its dialog mapped", "not measured (no Xvfb or GUI build)")
+    head = ["| measure | brisant-cli repair | mkfs.fat | ratio |", "|---|---:|---:|---:|"]
+    return "\n".join(head + rows)
+
+
+MEANING = """\
+What the ratios mean:
+
+- **wall time, CPU time, peak memory**: brisant-cli's figure divided by
+  mkfs.fat's, for whole processes (start-up included) that each leave a FAT16
+  volume of 3,968,000 sectors on a sparse image of that size. Below 1.0 the
+  repair is faster or leaner than mkfs.fat; 1.0 is a tie.
+- **layout commands**: the write commands the repair spends on the layout,
+  divided by the fewest that could carry the same sectors (the boot region,
+  both tables and the root directory are contiguous, so one run of commands
+  of at most 128 sectors each would do). Above 1.0 only because each region
+  starts its own command.
+- **guard commands**: commands the repair sends besides the layout and the
+  lock/unlock/eject (the probe of sector 0, the read of the new volume's last
+  sector, and any counterfeit stamps, read-backs and restores), per layout
+  command: what the checks cost on the wire.
+- **bytes written**: everything the repair writes, guards included, divided by
+  the bytes the layout needs. Above 1.0 means the guards write to the card.
+
+Whole processes are timed by bench/measure.c from fork to exit (wall time,
+user + system CPU time, ru_maxrss as peak resident memory); the repair's buffer memory
+is the most global memory it holds at once (the largest table buffer).
+"Repair alone" and the sweeps are timed inside one process by
+bench/repair_bench.cpp (no process start-up, card images in the page cache). The
+guest figure is the repair's wall time inside a QEMU guest (TCG, no KVM)
+through the Linux SCSI stack and an emulated USB card reader; its commands are
+counted by the disk's iorequest_cnt: the sweep's INQUIRY and the commands the
+kernel sends on its own when the disk is opened and ejected included.
+"""
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--build")
+    p.add_argument("--dialog", nargs=2, metavar=("BRISANT", "CARD"), help=argparse.SUPPRESS)
+    p.add_argument("--runs", type=int, default=11)
+    p.add_argument("--out")
+    p.add_argument("--skip-vm", action="store_true")
+    p.add_argument("--skip-gui", action="store_true")
+    a = p.parse_args()
+    if a.dialog:
+        dialog_times(a.dialog[0], a.dialog[1], a.runs)
+        return
+    if not a.build:
+        p.error("--build is required")
+    build = os.path.abspath(a.build)
+    cli = os.path.join(build, "brisant-cli")
+    brisant = os.path.join(build, "Brisant")
+    repair_bench = os.path.join(build, "bench", "repair_bench")
+    for tool in ("mkfs.fat", "mcopy"):
+        if not shutil.which(tool):
+            raise SystemExit("bench: %s is missing (Debian packages dosfstools, mtools)" % tool)
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+    host = machine()
+    work = tempfile.mkdtemp(prefix="brisant-bench-")
+    try:
+        note("bench: brisant-cli repair against mkfs.fat, %d runs each" % a.runs)
+        repair, mkfs = bench_processes(os.path.join(build, "bench", "measure"), cli, work, a.runs)
+        note("bench: the repair from inside")
+        inside = bench_inside(repair_bench, a.runs)
+        vm = None
+        if not a.skip_vm:
+            note("bench: the repair in a QEMU guest, %d cards" % a.runs)
+            vm = bench_vm(cli, work, a.runs)
+        dialog = None
+        if not a.skip_gui:
+            note("bench: Brisant's dialog under Xvfb, %d starts" % a.runs)
+            dialog = bench_dialog(brisant, work, a.runs)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    text = "\n".join([
+        "# Benchmarks",
+        "",
+        "Measured by `sh bench/run.sh` on %s UTC." % started.strftime("%Y-%m-%d %H:%M"),
+        "",
+        "Machine: %s." % host,
+        "Compared with: %s (`%s` on a sparse image of %d sectors)." % (
+            mkfs_version(), " ".join(MKFS), CARD_SECTORS),
+        "The card: `samples/make-sample-card.sh`, declaring %d sectors; repaired with"
+        " `brisant-cli repair CARD --yes --no-pause`." % DECLARED,
+        "Each figure is the median of %d runs." % a.runs,
+        "",
+        table(a.runs, repair, mkfs, inside, vm, dialog),
+        "",
+        MEANING,
+    ])
+    print(text)
+    if a.out:
+        with open(a.out, "w") as f:
+            f.write(text)
+        note("bench: written to %s" % a.out)
+
+
+if __name__ == "__main__":
+    main()
