@@ -81,8 +81,8 @@ protected:
     // A user's choice of a drive, with only the notification that asks the
     // dialog to act on it.
     void Choose(int index) {
-        ::SendMessageA(Combo().Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-        ::SendMessageA(backend.Dialog()->Handle(), WM_COMMAND, MAKEWPARAM(IDC_DRIVE_COMBO, CBN_SELENDOK),
+        sys::SendMessageA(Combo().Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        sys::SendMessageA(backend.Dialog()->Handle(), WM_COMMAND, MAKEWPARAM(IDC_DRIVE_COMBO, CBN_SELENDOK),
                        reinterpret_cast<LPARAM>(Combo().Handle()));
     }
     std::string Capacity() { return backend.Control(IDC_CAPACITY)->text; }

@@ -121,9 +121,12 @@ write_declared "$work/small.img" 1984000
 # A prefix of the test's own, made once: the virtual desktop and the font
 # that stands in for the template's face are set in it.
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    timeout 900 wineboot -i >/dev/null 2>&1
+    timeout 900 wineserver -w
+fi
 if [ ! -f "$WINEPREFIX/.brisant-ready" ]; then
-    rm -rf "$WINEPREFIX"
-    timeout 600 wineboot -i >/dev/null 2>&1
     {
         printf 'Windows Registry Editor Version 5.00\r\n\r\n'
         printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="Default"\r\n\r\n'

@@ -37,7 +37,7 @@ std::string ClassOf(HWND window) {
     return Utf8(name);
 }
 
-HWND Parse(const char* text) { return reinterpret_cast<HWND>(std::strtoul(text, nullptr, 16)); }
+HWND Parse(const char* text) { return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(std::strtoull(text, nullptr, 16))); }
 
 struct Search {
     std::string caption;
@@ -65,7 +65,7 @@ int Wait(int argc, char** argv) {
         EnumWindows(&Visit, reinterpret_cast<LPARAM>(&search));
         if (search.found != nullptr) {
             SetForegroundWindow(search.found);
-            std::printf("%lx\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(search.found)));
+            std::printf("%llx\n", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(search.found)));
             return Show(search.found);
         }
         Sleep(100);
@@ -77,7 +77,7 @@ int Wait(int argc, char** argv) {
 int Show(HWND window) {
     if (!IsWindow(window)) return 1;
     std::printf("caption %s\n", TextOf(window).c_str());
-    std::printf("owner %lx\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(GetWindow(window, GW_OWNER))));
+    std::printf("owner %llx\n", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(GetWindow(window, GW_OWNER))));
     RECT rect;
     GetWindowRect(window, &rect);
     std::printf("rect %ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left, rect.top);
