@@ -22,7 +22,7 @@ if [ "${1:-}" = "--inside" ]; then
     brisant=$1 helper=$2 work=$3 shot=$4
     pid=
     fail() { echo "FAIL: $*"; [ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 1; }
-    helper() { timeout 60 wine "$helper" "$@" | tr -d '\r'; }
+    helper() { local out; out=$(timeout 60 wine "$helper" "$@") || return 1; echo "${out//$'\r'/}"; }
     # Keys go to Wine's foreground window through the desktop's X window.
     key() { timeout 10 xdotool windowfocus --sync "$desktop" && timeout 10 xdotool key --clearmodifiers "$@"; }
     # The next message box: a window captioned with the program's name that
@@ -110,6 +110,7 @@ for tool in wine xvfb-run xdotool fsck.fat mdir; do
 done
 
 mkdir -p "$work"
+work=$(cd "$work" && pwd)  # Wine needs an absolute prefix
 image=$work/card.img
 rm -f "$image" "$work/small.img"
 # 3,968,000 sectors whose FAT boot sector declares 1,984,000.
