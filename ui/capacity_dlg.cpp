@@ -94,8 +94,8 @@ void CCapacityDlg::OnPaint() {
     if (IsIconic()) {
         CPaintDC dc(this);
         SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
-        int cxIcon = GetSystemMetrics(SM_CXICON);
-        int cyIcon = GetSystemMetrics(SM_CYICON);
+        int cxIcon = sys::GetSystemMetrics(SM_CXICON);
+        int cyIcon = sys::GetSystemMetrics(SM_CYICON);
         RECT rect;
         GetClientRect(&rect);
         int x = (rect.right - rect.left - cxIcon + 1) / 2;

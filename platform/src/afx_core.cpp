@@ -1,9 +1,12 @@
 // The framework subset: application object, message maps, dialogs, data
 // exchange and message boxes, over whichever back end is installed.
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -24,17 +27,25 @@ std::map<HWND, CWnd*>& PermanentMap() {
 
 // The framework names an unnamed application after its executable file.
 std::string ExecutableStem() {
+#ifdef _WIN32
+    wchar_t path[32768];
+    DWORD n = GetModuleFileNameW(nullptr, path, std::size(path));
+    if (n == 0 || n >= std::size(path)) return "Application";
+    std::u8string stem = std::filesystem::path(path).stem().u8string();
+    return std::string(stem.begin(), stem.end());
+#else
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) return "Application";
     path[n] = '\0';
     return std::filesystem::path(path).stem().string();
+#endif
 }
 
 std::string TextOf(HWND window) {
-    auto length = static_cast<std::size_t>(::SendMessageA(window, WM_GETTEXTLENGTH, 0, 0));
+    auto length = static_cast<std::size_t>(sys::SendMessageA(window, WM_GETTEXTLENGTH, 0, 0));
     std::string text(length + 1, '\0');
-    ::SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    sys::SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
     text.resize(length);
     return text;
 }
@@ -52,22 +63,28 @@ LRESULT DeliverMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
     return g_backend != nullptr ? g_backend->DefWindowProc(window, message, wParam, lParam) : 0;
 }
 
+HICON TableIcon(int id) {
+    const res::IconGroup* group = res::FindIcon(id);
+    return reinterpret_cast<HICON>(const_cast<res::IconGroup*>(group));
+}
+
 const res::IconGroup* IconGroupOf(HICON icon) { return reinterpret_cast<const res::IconGroup*>(icon); }
 
 }  // namespace afx
 
-LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT sys::SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (g_backend != nullptr) return g_backend->SendMessage(window, message, wParam, lParam);
     return afx::DeliverMessage(window, message, wParam, lParam);
 }
 
-HICON LoadIconA(HINSTANCE, LPCSTR name) {
+HICON sys::LoadIconA(HINSTANCE instance, LPCSTR name) {
     auto id = reinterpret_cast<std::uintptr_t>(name);
     if (id > 0xFFFF) return nullptr;  // only numbered resources exist here
-    const res::IconGroup* group = res::FindIcon(static_cast<int>(id));
-    return reinterpret_cast<HICON>(const_cast<res::IconGroup*>(group));
+    if (g_backend != nullptr) return g_backend->LoadIcon(instance, static_cast<int>(id));
+    return afx::TableIcon(static_cast<int>(id));
 }
 
-int GetSystemMetrics(int index) { return g_backend != nullptr ? g_backend->GetSystemMetrics(index) : 0; }
+int sys::GetSystemMetrics(int index) { return g_backend != nullptr ? g_backend->GetSystemMetrics(index) : 0; }
 
 void CString::Format(LPCTSTR format, ...) {
     va_list args;
@@ -133,7 +150,7 @@ BOOL CWinApp::InitInstance() { return TRUE; }
 int CWinApp::ExitInstance() { return 0; }
 
 HICON CWinApp::LoadIcon(UINT nIDResource) const {
-    return ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(nIDResource));
+    return sys::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(nIDResource));
 }
 
 // The window system draws its own control borders.
@@ -238,7 +255,7 @@ BOOL CWnd::SubclassDlgItem(UINT nID, CWnd* pParent) {
 }
 
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::SendMessageA(m_hWnd, message, wParam, lParam);
+    return sys::SendMessageA(m_hWnd, message, wParam, lParam);
 }
 
 BOOL CWnd::UpdateData(BOOL bSaveAndValidate) {
@@ -310,7 +327,12 @@ void CWnd::OnPaint() { Default(); }
 
 HICON CWnd::OnQueryDragIcon() { return reinterpret_cast<HICON>(Default()); }
 
-CPaintDC::CPaintDC(CWnd* pWnd) : m_pWnd(pWnd), m_hDC(reinterpret_cast<HDC>(pWnd->m_hWnd)) {}
+CPaintDC::CPaintDC(CWnd* pWnd)
+    : m_pWnd(pWnd), m_hDC(g_backend != nullptr ? g_backend->BeginPaint(pWnd->m_hWnd) : nullptr) {}
+
+CPaintDC::~CPaintDC() {
+    if (g_backend != nullptr) g_backend->EndPaint(m_pWnd->m_hWnd);
+}
 
 BOOL CPaintDC::DrawIcon(int x, int y, HICON hIcon) {
     return g_backend != nullptr ? g_backend->DrawIcon(m_pWnd->m_hWnd, x, y, hIcon) : FALSE;
@@ -396,6 +418,6 @@ void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {
     if (pDX->m_bSaveAndValidate) {
         value = CString(TextOf(hWnd));
     } else {
-        ::SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(static_cast<LPCTSTR>(value)));
+        sys::SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(static_cast<LPCTSTR>(value)));
     }
 }

@@ -176,6 +176,10 @@ HWND ModelBackend::GetDlgItem(HWND dialog, int id) {
     return child != nullptr ? child->Handle() : nullptr;
 }
 
+LRESULT ModelBackend::SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DeliverMessage(window, message, wParam, lParam);
+}
+
 LRESULT ModelBackend::DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     WindowModel& w = *FromHandle(window);
     SentMessage record{message, wParam, lParam, {}};
@@ -229,6 +233,8 @@ RECT ModelBackend::GetClientRect(HWND window) {
     const WindowModel& w = *FromHandle(window);
     return RECT{0, 0, w.clientWidth, w.clientHeight};
 }
+
+HICON ModelBackend::LoadIcon(HINSTANCE, int id) { return TableIcon(id); }
 
 bool ModelBackend::Click(WindowModel& button) {
     if (!button.enabled || button.parent == nullptr) return false;

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "res/icon_art.h"
 #include "res/res_reader.h"
@@ -255,5 +260,43 @@ TEST(ResReader, Utf16ToUtf8) {
     for (std::u16string bad : {std::u16string(1, u'\xD83D'), std::u16string(1, u'\xDCBE'), std::u16string(u"\xD83Dx")})
         EXPECT_THROW(res::reader::Utf16ToUtf8(bad), res::reader::FormatError);
 }
+
+#ifdef _WIN32
+// ---- Executables ----------------------------------------------------------
+
+// As Windows finds them: every resource of the script, byte for byte under its
+// own language, and the manifest.
+TEST(ResExecutable, CarriesTheScriptsResourcesAndManifest) {
+    const auto script = ReadBuiltRes();
+    std::string list = BRISANT_EXECUTABLES;
+    for (std::size_t start = 0; start < list.size();) {
+        std::size_t end = std::min(list.find('|', start), list.size());
+        std::string path = list.substr(start, end - start);
+        start = end + 1;
+        if (path.front() == '/') path = "Z:" + path;  // a host path under Wine
+        std::replace(path.begin(), path.end(), '/', '\\');
+        SCOPED_TRACE(path);
+        HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module, nullptr);
+        auto find = [module](WORD type, WORD name, WORD language) {
+            std::vector<std::uint8_t> bytes;
+            HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(type), MAKEINTRESOURCEW(name), language);
+            HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+            const auto* data = static_cast<const std::uint8_t*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+            if (data != nullptr) bytes.assign(data, data + SizeofResource(module, found));
+            return bytes;
+        };
+        for (const auto& r : script) {
+            EXPECT_EQ(find(r.type.ordinal, r.name.ordinal, r.language), r.data)
+                << "type " << r.type.ordinal << " id " << r.name.ordinal << " language " << r.language;
+        }
+        const std::vector<std::uint8_t> manifest = find(24, 1, 0);  // RT_MANIFEST, the process's own
+        const std::string text(manifest.begin(), manifest.end());
+        EXPECT_NE(text.find(R"(level="requireAdministrator")"), std::string::npos) << text;
+        EXPECT_NE(text.find(R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")"), std::string::npos) << text;
+        FreeLibrary(module);
+    }
+}
+#endif
 
 }  // namespace

@@ -1,11 +1,11 @@
 // The dialog program on the headless back end, against card images behind
 // the drive letters: drive list, probe, buttons, icons and a whole repair.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
-#include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -29,7 +29,8 @@ constexpr DWORD kEligible = 1984000;    // 968 MB
 constexpr DWORD kIneligible = 1000000;  // 488 MB
 constexpr std::uint64_t kSmallCard = 4096;
 
-std::string ProgramName() { return std::filesystem::path(program_invocation_name).stem().string(); }
+// Message boxes are captioned with the executable's name, without ".exe".
+constexpr const char* kProgramName = "brisant_ui_tests";
 
 std::vector<std::string> Commands(const RecordingTarget& target) {
     std::vector<std::string> out;
@@ -80,8 +81,8 @@ protected:
     // A user's choice of a drive, with only the notification that asks the
     // dialog to act on it.
     void Choose(int index) {
-        ::SendMessageA(Combo().Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-        ::SendMessageA(backend.Dialog()->Handle(), WM_COMMAND, MAKEWPARAM(IDC_DRIVE_COMBO, CBN_SELENDOK),
+        sys::SendMessageA(Combo().Handle(), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        sys::SendMessageA(backend.Dialog()->Handle(), WM_COMMAND, MAKEWPARAM(IDC_DRIVE_COMBO, CBN_SELENDOK),
                        reinterpret_cast<LPARAM>(Combo().Handle()));
     }
     std::string Capacity() { return backend.Control(IDC_CAPACITY)->text; }
@@ -242,12 +243,12 @@ TEST_F(CapacityDialogTest, IconIsSetBigAndSmallAndPaintedWhenMinimised) {
         afx::WindowModel& dialog = *backend.Dialog();
         EXPECT_EQ(dialog.bigIcon, icon);
         EXPECT_EQ(dialog.smallIcon, icon);
-        EXPECT_EQ(::SendMessageA(dialog.Handle(), WM_QUERYDRAGICON, 0, 0), reinterpret_cast<LRESULT>(icon));
+        EXPECT_EQ(sys::SendMessageA(dialog.Handle(), WM_QUERYDRAGICON, 0, 0), reinterpret_cast<LRESULT>(icon));
 
-        ::SendMessageA(dialog.Handle(), WM_PAINT, 0, 0);
+        sys::SendMessageA(dialog.Handle(), WM_PAINT, 0, 0);
         EXPECT_TRUE(backend.drawings.empty()) << "an open dialog paints itself as usual";
         backend.SetIconic(true);
-        ::SendMessageA(dialog.Handle(), WM_PAINT, 0, 0);
+        sys::SendMessageA(dialog.Handle(), WM_PAINT, 0, 0);
         ASSERT_EQ(backend.drawings.size(), 1u);
         EXPECT_EQ(backend.drawings[0].x, (dialog.clientWidth - 32 + 1) / 2);
         EXPECT_EQ(backend.drawings[0].y, (dialog.clientHeight - 32 + 1) / 2);
@@ -256,6 +257,7 @@ TEST_F(CapacityDialogTest, IconIsSetBigAndSmallAndPaintedWhenMinimised) {
     });
 }
 
+#ifndef _WIN32
 // fsck.fat's report, less what a freshly made volume with an all-zero label
 // gives; empty when the volume is sound.
 std::string FsckComplaints(const std::string& image) {
@@ -278,6 +280,7 @@ std::string FsckComplaints(const std::string& image) {
     }
     return complaints;
 }
+#endif
 
 TEST_F(CapacityDialogTest, RepairsACardThroughTheDialog) {
     CardImage card(3968000, FatBootSector(kEligible));
@@ -297,13 +300,17 @@ TEST_F(CapacityDialogTest, RepairsACardThroughTheDialog) {
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(backend.boxes[i].text, expected[i].first);
         EXPECT_EQ(backend.boxes[i].type, expected[i].second) << expected[i].first;
-        EXPECT_EQ(backend.boxes[i].caption, ProgramName());
+        EXPECT_EQ(backend.boxes[i].caption, kProgramName);
         EXPECT_NE(backend.boxes[i].owner, nullptr) << "owned by the dialog";
     }
     EXPECT_EQ(backend.pauses, std::vector<DWORD>(6, 1000));
     EXPECT_EQ(Sent(*backend.LastDialog()->Child(IDC_PROGRESS), PBM_SETPOS),
               (std::vector<WPARAM>{0, 5, 8, 11, 16, 21, 24, 27, 32}));
+#ifndef _WIN32
+    // A Windows process cannot run the host's fsck.fat; the window test under
+    // Wine judges its image from the host instead.
     EXPECT_EQ(FsckComplaints(card.path()), "");
+#endif
 }
 
 TEST_F(CapacityDialogTest, DeclinedRepairEndsTheDialogWithoutWriting) {
@@ -323,7 +330,7 @@ TEST_F(CapacityDialogTest, ApplicationRunsOneDialogAndExitsWithZero) {
     };
     EXPECT_EQ(AfxWinMain(), 0);
     EXPECT_EQ(AfxGetApp()->m_pMainWnd, nullptr);
-    EXPECT_STREQ(AfxGetAppName(), ProgramName().c_str());
+    EXPECT_STREQ(AfxGetAppName(), kProgramName);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 
 #include "platform/winapi.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <commctrl.h>
+#else
 using HINSTANCE = struct HINSTANCE__*;
 using HDC = struct HDC__*;
 using HCURSOR = HICON;
@@ -99,11 +101,18 @@ using LPRECT = RECT*;
 #define MAKEWPARAM(l, h) (static_cast<WPARAM>(static_cast<DWORD>(static_cast<WORD>(l)) | static_cast<DWORD>(static_cast<WORD>(h)) << 16))
 #define MAKELPARAM(l, h) (static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(l)) | static_cast<DWORD>(static_cast<WORD>(h)) << 16))
 #define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<std::uintptr_t>(static_cast<WORD>(i))))
+#endif
 
+// The window services the dialog calls, under names of our own: whichever
+// back end is installed answers them (the real API in the Windows program).
+// Texts in messages are UTF-8.
+namespace sys {
+
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HICON LoadIconA(HINSTANCE instance, LPCSTR name);
 int GetSystemMetrics(int index);
-LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-#endif
+
+}  // namespace sys
 
 #define ID_HELP 0xE146u
 #define afx_msg
@@ -303,6 +312,9 @@ class CProgressCtrl : public CWnd {};
 class CPaintDC {
 public:
     explicit CPaintDC(CWnd* pWnd);
+    ~CPaintDC();
+    CPaintDC(const CPaintDC&) = delete;
+    CPaintDC& operator=(const CPaintDC&) = delete;
     HDC GetSafeHdc() const { return m_hDC; }
     BOOL DrawIcon(int x, int y, HICON hIcon);
 

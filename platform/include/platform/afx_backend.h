@@ -1,5 +1,5 @@
 // The seam between the framework subset (platform/afx.h) and whatever shows
-// its windows: a headless model for tests, wxWidgets, later Win32. It speaks
+// its windows: a headless model for tests, wxWidgets, Win32. It speaks
 // in window handles and messages so that a Win32 back end maps onto it
 // directly.
 #pragma once
@@ -27,6 +27,8 @@ public:
     virtual void DestroyDialogWindow(HWND dialog) = 0;
 
     virtual HWND GetDlgItem(HWND dialog, int id) = 0;
+    // Delivers a message to a window and returns its answer.
+    virtual LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) = 0;
     // What the window itself does with a message its framework object passes on.
     virtual LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) = 0;
     // Returns nonzero when the window was disabled before.
@@ -34,7 +36,13 @@ public:
     virtual BOOL IsIconic(HWND window) = 0;
     virtual RECT GetClientRect(HWND window) = 0;
     virtual int GetSystemMetrics(int index) = 0;
+    // A paint context for the window's invalid part, which EndPaint validates.
+    virtual HDC BeginPaint(HWND window) = 0;
+    virtual void EndPaint(HWND window) = 0;
+    // Draws into the window's open paint context.
     virtual BOOL DrawIcon(HWND window, int x, int y, HICON icon) = 0;
+    // A numbered icon resource of the program; null when there is none.
+    virtual HICON LoadIcon(HINSTANCE instance, int id) = 0;
 
     // Modal; returns IDOK or IDCANCEL.
     virtual int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) = 0;
@@ -51,7 +59,9 @@ Backend* GetBackend();
 // framework object, or to the back end's default handling when it has none.
 LRESULT DeliverMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The resource behind an icon handle from LoadIconA.
+// Icons from the resource tables, for back ends without a resource loader of
+// their own, and the resource behind such a handle.
+HICON TableIcon(int id);
 const res::IconGroup* IconGroupOf(HICON icon);
 
 }  // namespace afx

@@ -57,10 +57,14 @@ public:
     void EndModalLoop(HWND dialog) override;
     void DestroyDialogWindow(HWND dialog) override;
     HWND GetDlgItem(HWND dialog, int id) override;
+    LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
     LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL EnableWindow(HWND window, BOOL enable) override;
     BOOL IsIconic(HWND window) override;
     RECT GetClientRect(HWND window) override;
+    HICON LoadIcon(HINSTANCE instance, int id) override;
+    HDC BeginPaint(HWND window) override { return reinterpret_cast<HDC>(window); }
+    void EndPaint(HWND) override {}
 
     // What an operator does, with the notifications Windows would send.
     bool Click(WindowModel& button);

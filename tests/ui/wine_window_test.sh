@@ -1,0 +1,161 @@
+#!/bin/bash
+# The Windows program in a real window: Wine's virtual desktop under Xvfb,
+# driven with keystrokes as an operator would. A card image stands behind
+# drive E:, and the repaired image is judged from the host by fsck.fat and
+# mtools. X cannot see the windows inside the desktop, so wine_windows.exe
+# finds them and reports their controls.
+# usage: wine_window_test.sh BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]
+set -u
+
+write_declared() {  # IMAGE SECTORS: sector 0 as a FAT boot sector declaring SECTORS
+    local image=$1 sectors=$2 le
+    le=$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((sectors & 255)) $((sectors >> 8 & 255)) \
+        $((sectors >> 16 & 255)) $((sectors >> 24 & 255)))
+    printf '\xEB\x3C\x90' | dd of="$image" conv=notrunc status=none
+    printf "$le" | dd of="$image" bs=1 seek=32 conv=notrunc status=none
+    printf '\x55\xAA' | dd of="$image" bs=1 seek=510 conv=notrunc status=none
+}
+winpath() { echo "Z:${1//\//\\}"; }
+
+if [ "${1:-}" = "--inside" ]; then
+    shift
+    brisant=$1 helper=$2 work=$3 shot=$4
+    pid=
+    fail() { echo "FAIL: $*"; [ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 1; }
+    helper() { local out; out=$(timeout 60 wine "$helper" "$@") || return 1; echo "${out//$'\r'/}"; }
+    # Keys go to Wine's foreground window through the desktop's X window.
+    key() { timeout 10 xdotool windowfocus --sync "$desktop" && timeout 10 xdotool key --clearmodifiers "$@"; }
+    # The next message box: a window captioned with the program's name that
+    # is none of those already answered, owned by the dialog. Sets $box to
+    # its handle and $shown to what it shows.
+    next_box() {
+        shown=$(helper wait Brisant "$@") || return 1
+        box=$(echo "$shown" | head -1)
+        echo "$shown" | grep -qx "owner $dialog" || { echo "$shown"; echo "FAIL: box $box is not owned by the dialog"; return 1; }
+    }
+    # SHOWN LINE: a control line "id class enabled text" among what a window shows.
+    expect_control() { echo "$1" | grep -qxF "$2" || { echo "$1"; fail "no control \"$2\""; }; }
+    start() {
+        timeout 170 wine "$brisant" --drive "E=$(winpath "$1")" >"$work/brisant.log" 2>&1 &
+        pid=$!
+        shown=$(helper wait 'Korvela Fix 2GB Capacity') || fail "the dialog did not appear"
+        dialog=$(echo "$shown" | head -1)
+        [ -n "$desktop" ] || desktop=$(timeout 20 xdotool search --sync --name 'Wine desktop' | head -1)
+        [ -n "$desktop" ] || fail "no Wine desktop window"
+    }
+    finish() {
+        local rc
+        wait "$pid"
+        rc=$?
+        [ $rc = 0 ] || { cat "$work/brisant.log"; fail "the program exited with $rc ($1)"; }
+        pid=
+    }
+    desktop=
+
+    # A card swapped for one that needs no repair after the probe: the repair
+    # is refused and the dialog stays; Escape ends it.
+    start "$work/small.img"
+    write_declared "$work/small.img" 1000000
+    key Return || fail "could not press the repair button"
+    next_box || fail "no message that the repair is not needed"
+    expect_control "$shown" "65535 Static 1 The capacity do not need to fix."
+    key Return || fail "could not dismiss the refusal"
+    expect_control "$(helper show "$dialog")" "1 Button 0 修复"
+    key Escape || fail "could not press Escape"
+    finish "Escape after a refused repair"
+    [ "$(od -An -tx1 -j32 -N4 "$work/small.img" | tr -d ' \n')" = 40420f00 ] ||
+        fail "the refused repair wrote to the card"
+
+    # The Cancel button ends the program without a write.
+    write_declared "$work/small.img" 1984000
+    start "$work/small.img"
+    key Tab space || fail "could not press Cancel"
+    finish "Cancel"
+    [ "$(od -An -tx1 -j32 -N4 "$work/small.img" | tr -d ' \n')" = 00461e00 ] || fail "Cancel wrote to the card"
+
+    # The whole repair, with the texts of the template and of each message.
+    start "$work/card.img"
+    for control in "1 Button 1 修复" "2 Button 1 取消" "1000 ComboBox 1 E:\\" "-1 Static 1 全部空间" \
+        "1001 Static 1 968 MB" "1004 Button 1 刷新" "-1 Static 1 请选择你需要修复的盘符"; do
+        expect_control "$shown" "$control"
+    done
+    geometry=$(echo "$shown" | sed -n 's/^rect //p')
+    if command -v import >/dev/null && [ -n "$geometry" ]; then
+        import -window root -crop "$geometry" +repage "$shot" || echo "note: no screenshot taken"
+    fi
+    key Return || fail "could not press the repair button"
+    next_box || fail "no confirmation box"
+    confirm=$box
+    key Return || fail "could not confirm"
+    next_box "$confirm" || fail "no message that the capacity changed"
+    changed=$box
+    expect_control "$shown" "65535 Static 1 The drive's capacity have change to 2G bytes."
+    key Return || fail "could not dismiss the first message"
+    next_box "$confirm" "$changed" || fail "no message to re-insert the card"
+    expect_control "$shown" "65535 Static 1 Please re-plugin this card again"
+    key Return || fail "could not dismiss the second message"
+    finish "the repair"
+    exit 0
+fi
+
+brisant=${1:?usage: wine_window_test.sh BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]}
+helper=${2:?usage}
+work=${3:?usage}
+shot=${4:-$work/screenshot.png}
+for tool in wine xvfb-run xdotool fsck.fat mdir; do
+    if ! PATH="$PATH:/usr/sbin:/sbin" command -v $tool >/dev/null; then
+        echo "SKIP: $tool is not installed"
+        exit 77
+    fi
+done
+
+mkdir -p "$work"
+work=$(cd "$work" && pwd)  # Wine needs an absolute prefix
+image=$work/card.img
+rm -f "$image" "$work/small.img"
+# 3,968,000 sectors whose FAT boot sector declares 1,984,000.
+truncate -s $((3968000 * 512)) "$image"
+write_declared "$image" 1984000
+truncate -s $((4096 * 512)) "$work/small.img"
+write_declared "$work/small.img" 1984000
+
+# A prefix of the test's own, made once: the virtual desktop and the font
+# that stands in for the template's face are set in it.
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    timeout 900 wineboot -i >/dev/null 2>&1
+    timeout 900 wineserver -w
+fi
+if [ ! -f "$WINEPREFIX/.brisant-ready" ]; then
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="Default"\r\n\r\n'
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"Default"="640x400"\r\n\r\n'
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n"新細明體"="WenQuanYi Micro Hei"\r\n'
+    } | iconv -f UTF-8 -t UTF-16 >"$work/settings.reg"
+    timeout 120 wine regedit /S "$(winpath "$work/settings.reg")" >/dev/null 2>&1 || { echo "FAIL: regedit"; exit 1; }
+    touch "$WINEPREFIX/.brisant-ready"
+fi
+timeout 30 wineserver -k 2>/dev/null
+timeout 60 wineserver -p
+
+timeout 600 xvfb-run -a -s "-screen 0 800x600x24 -noreset" bash "$0" --inside "$brisant" "$helper" "$work" "$shot"
+rc=$?
+timeout 30 wineserver -k 2>/dev/null
+[ $rc = 0 ] || { echo "FAIL: the window session ended with $rc"; exit 1; }
+
+export PATH="$PATH:/usr/sbin:/sbin" MTOOLS_SKIP_CHECK=1
+report=$(fsck.fat -n "$image" 2>&1)
+echo "$report"
+unexpected=$(echo "$report" | grep -v -e '^fsck\.fat ' -e "^Label '' stored in boot sector is not valid\.$" \
+    -e '^  Auto-removing label from boot sector\.$' -e '^  Remove invalid label' -e '^Leaving filesystem unchanged\.$' \
+    -e ': [0-9]* files, [0-9]*/[0-9]* clusters$' -e '^$')
+[ -z "$unexpected" ] || { echo "FAIL: fsck.fat found more than the empty label:"; echo "$unexpected"; exit 1; }
+# The volume spans the whole card and takes a file.
+head -c 1048576 /dev/urandom >"$work/file.bin"
+mcopy -i "$image" "$work/file.bin" ::FILE.BIN && mcopy -n -i "$image" ::FILE.BIN "$work/back.bin" &&
+    cmp "$work/file.bin" "$work/back.bin" || { echo "FAIL: mtools could not store a file"; exit 1; }
+free=$(mdir -i "$image" :: | sed -n 's/^ *\([0-9 ]*\) bytes free$/\1/p' | tr -d ' ')
+[ "${free:-0}" -gt 2000000000 ] || { echo "FAIL: only ${free:-no} bytes free"; mdir -i "$image" ::; exit 1; }
+echo "PASS: repaired through the Windows window under Wine; fsck.fat and mtools accept the volume"
