@@ -29,6 +29,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # The server, and the services a program starts, outlive it: started here,
 # away from the caller's output, so that no pipe of the caller's stays open.
-wineserver -p </dev/null >/dev/null 2>&1 || true
+server=wineserver
+[ -x /usr/lib/wine/wineserver64 ] && server=/usr/lib/wine/wineserver64
+"$server" -p </dev/null >/dev/null 2>&1 || true
 timeout 300 "$loader" wineboot </dev/null >/dev/null 2>&1 || true
 exec timeout "${BRISANT_WINE_TIMEOUT:-120}" "$loader" "$@"
