@@ -14,6 +14,7 @@
 #include "cli/console_operator.h"
 #include "device/card_device.h"
 #include "device/cdb_text.h"
+#include "platform/drive_identity.h"
 #include "platform/drive_map.h"
 #include "platform/dry_run.h"
 #include "repair/capacity_repair.h"
@@ -39,7 +40,7 @@ const char kUsage[] =
     "\n"
     "TARGET is a drive letter (E, E: or E:\\) or a block device or card image path.\n"
     "--drive X=PATH maps drive letter X (D to Z) to a block device or image file;\n"
-    "by default D: to Z: are /dev/sda to /dev/sdw.\n"
+    "by default D: onwards are the disks that exist, sd* first, then mmcblk*.\n"
     "\n"
     "exit status: 0 done, 1 failed or refused (the reason on stderr), 2 usage error,\n"
     "3 not eligible, 4 declined\n"
@@ -245,6 +246,18 @@ ProbeResult Probe(CCardDevice& device, char letter) {
     return {repair.m_nCapacity, repair.m_strCapacity};
 }
 
+// Which card a letter reaches, as the system knows it (no command is sent).
+std::string IdentityOf(char letter) {
+#ifdef _WIN32
+    return platform::DescribeDrive(letter);
+#else
+    platform::DriveIdentity identity = platform::IdentifyDrive(letter);
+    std::string text = identity.known ? platform::IdentityText(identity) : platform::DescribeDrive(letter);
+    if (identity.partition) text += "; the whole card " + identity.disk + ", its partition table included, is re-formatted";
+    return text;
+#endif
+}
+
 int List(const Options& o) {
     CCardDevice device;
     BYTE letters[kDriveTableSize];
@@ -257,15 +270,23 @@ int List(const Options& o) {
         std::string path = platform::DescribeDrive(letter);
         if (o.json) {
             std::printf("%s\n  {\"drive\": %s, \"capacity_sectors\": %u, \"capacity\": %s, \"eligible\": %s, "
-                        "\"maps_to\": %s}",
+                        "\"maps_to\": %s, \"identity\": %s}",
                         n ? "," : "", JsonString(DriveText(letter)).c_str(), static_cast<unsigned>(p.capacity),
-                        JsonString(p.text).c_str(), eligible ? "true" : "false", JsonString(path).c_str());
+                        JsonString(p.text).c_str(), eligible ? "true" : "false", JsonString(path).c_str(),
+                        JsonString(IdentityOf(letter)).c_str());
         } else {
             std::printf("%s  %9s  %-12s  %s\n", DriveText(letter).c_str(), p.text.c_str(),
                         eligible ? "eligible" : "not eligible", path.c_str());
+            std::printf("    %s\n", IdentityOf(letter).c_str());
         }
     }
     if (o.json) std::printf("%s]\n", count ? "\n" : "");
+    // Nothing listed because nothing could be opened is a failure, not an empty reader.
+    std::string unopened = count == 0 ? platform::OpenFailureReason() : std::string();
+    if (!unopened.empty()) {
+        std::fprintf(stderr, "brisant-cli: %s\n", unopened.c_str());
+        return kExitFailed;
+    }
     return kExitOk;
 }
 
@@ -278,12 +299,14 @@ int ProbeCommand(const Options& o, char letter, CommandWatch& watch) {
     DWORD target = TargetCapacity(p.capacity);
     if (o.json) {
         std::printf("{\"drive\": %s, \"capacity_sectors\": %u, \"capacity\": %s, \"eligible\": %s, "
-                    "\"target_sectors\": %u, \"target\": %s, \"maps_to\": %s}\n",
+                    "\"target_sectors\": %u, \"target\": %s, \"maps_to\": %s, \"identity\": %s}\n",
                     JsonString(DriveText(letter)).c_str(), static_cast<unsigned>(p.capacity),
                     JsonString(p.text).c_str(), eligible ? "true" : "false", static_cast<unsigned>(target),
-                    JsonString(CapacityText(target)).c_str(), JsonString(platform::DescribeDrive(letter)).c_str());
+                    JsonString(CapacityText(target)).c_str(), JsonString(platform::DescribeDrive(letter)).c_str(),
+                    JsonString(IdentityOf(letter)).c_str());
     } else {
         std::printf("%s  %s\n", DriveText(letter).c_str(), platform::DescribeDrive(letter).c_str());
+        std::printf("card: %s\n", IdentityOf(letter).c_str());
         std::printf("declared capacity: %u sectors (%s)\n", static_cast<unsigned>(p.capacity), p.text.c_str());
         std::printf("eligible: %s\n", eligible ? "yes" : "no (1400000 to 4200000 sectors)");
         std::printf("target capacity: %u sectors (%s)\n", static_cast<unsigned>(target),
@@ -378,9 +401,18 @@ int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
         return RefuseRepair(letter, WhyNotOffered(device, letter, *watch));
     }
     watch->Reset();
-    Probe(device, letter);
+    ProbeResult p = Probe(device, letter);
     std::string reason;
     if (Sector0Unreadable(*watch, reason)) return RefuseRepair(letter, reason);
+    if (IsCapacityEligible(p.capacity)) {
+        std::printf("%s  %s\n", DriveText(letter).c_str(), IdentityOf(letter).c_str());
+        DWORD target = TargetCapacity(p.capacity);
+        if (target != p.capacity) {
+            std::printf("doubles the declared %s to %s\n", p.text.c_str(), CapacityText(target).c_str());
+        } else {
+            std::printf("re-formats at the same size (no doubling): all files are lost\n");
+        }
+    }
 
     watch->Reset();
     CConsoleOperator op(DriveText(letter), o.yes, o.pauses, false);

@@ -24,6 +24,14 @@ FAIL = "Change the drive's capacity fail"
 NOT_NEEDED = "The capacity do not need to fix."
 
 
+def drop_root():
+    """Run as nobody: root opens any file, whatever its mode."""
+    if os.geteuid() == 0:
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+
+
 def run(*args, stdin=subprocess.DEVNULL):
     return subprocess.run([CLI, *args], stdin=stdin, capture_output=True, text=True, timeout=60)
 
@@ -156,12 +164,6 @@ class Refusals(unittest.TestCase):
 
     def test_write_protected_image(self):
         # Root writes read-only files, so the program runs as nobody then.
-        def drop_root():
-            if os.geteuid() == 0:
-                os.setgroups([])
-                os.setgid(65534)
-                os.setuid(65534)
-
         with Card(1984000, 3968000) as card:
             os.chmod(card.path, 0o444)
             before = card.digest()
@@ -172,6 +174,18 @@ class Refusals(unittest.TestCase):
             self.assertNotIn(CHANGED, r.stdout)
             self.assertIn("write protected", r.stderr)
             self.assertEqual(card.digest(), before)
+
+    def test_list_says_when_nothing_could_be_opened(self):
+        with Card(1984000, 3968000) as card:
+            os.chmod(card.path, 0o600)
+            r = subprocess.run([CLI, "--drive", "E=" + card.path, "list"], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=60,
+                               preexec_fn=drop_root)
+            if os.geteuid() != 0 and os.access(card.path, os.R_OK):
+                self.skipTest("the image stays readable to this user")
+            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+            self.assertEqual(r.stdout, "")
+            self.assertIn("permission denied; run as root", r.stderr)
 
     def test_only_an_explicit_yes_confirms(self):
         rows = [  # target, answer, exit status
