@@ -19,11 +19,6 @@ namespace {
 
 constexpr std::uint64_t kSector = 512;
 
-std::uint32_t Be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-
 // Space-padded, cut to the field: INQUIRY's vendor, product and revision.
 void PutText(std::uint8_t* field, std::size_t width, const std::string& text) {
     std::memset(field, ' ', width);

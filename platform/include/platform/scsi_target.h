@@ -43,6 +43,12 @@ constexpr std::uint8_t kIllegalRequest = 0x5;
 constexpr std::uint8_t kDataProtect = 0x7;
 }  // namespace sense
 
+// The CDB's multi-byte fields, most significant byte first.
+inline std::uint32_t Be32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+inline std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+
 // Commands that change what the medium holds (WRITE, WRITE AND VERIFY,
 // WRITE BUFFER, WRITE SAME, in their sizes).
 bool IsWriteCommand(std::uint8_t opcode);
