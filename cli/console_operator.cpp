@@ -46,22 +46,34 @@ bool IsYes(const std::string& answer) {
 
 }  // namespace
 
+#ifdef _WIN32
+constexpr char kTerminal[] = "CONOUT$";
+#else
+constexpr char kTerminal[] = "/dev/tty";
+#endif
+
 // Anything but an explicit yes is Cancel, end of input included.
 bool CConsoleOperator::AskConfirmation(const char* text) {
     bool yes = m_bAssumeYes;
+    // A question is for the person at the terminal: a script that keeps
+    // stdout must not find it there. Answered by --yes, it is only a record
+    // of the run, with the messages on stdout.
+    std::FILE* terminal = m_bQuiet || m_bAssumeYes ? nullptr : std::fopen(kTerminal, "w");
+    std::FILE* prompt = m_bAssumeYes ? stdout : terminal != nullptr ? terminal : stderr;
     if (!m_bQuiet) {
-        std::printf("%s [y/N] ", text);
-        if (m_bAssumeYes) std::printf("y (--yes)\n");
-        std::fflush(stdout);
+        std::fprintf(prompt, "%s [y/N] ", text);
+        if (m_bAssumeYes) std::fprintf(prompt, "y (--yes)\n");
+        std::fflush(prompt);
     }
     if (!m_bAssumeYes) {
         std::string answer;
         if (!ReadAnswer(answer)) {
-            if (!m_bQuiet) std::printf("\n");
+            if (!m_bQuiet) std::fprintf(prompt, "\n");
         } else {
             yes = IsYes(answer);
         }
     }
+    if (terminal != nullptr) std::fclose(terminal);
     if (!yes) m_Outcome = Outcome::Declined;
     return yes;
 }

@@ -387,13 +387,15 @@ class Interruptions(unittest.TestCase):
     def test_interrupt_at_the_question_leaves_the_card_untouched(self):
         with Card(1984000, 3968000) as card:
             before = card.digest()
+            # Without a terminal the question goes to stderr, never to stdout.
             with subprocess.Popen([CLI, "repair", card.path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  text=True) as p:
+                                  stderr=subprocess.PIPE, text=True, start_new_session=True) as p:
                 shown = ""
                 while not shown.endswith("[y/N] "):
-                    shown += p.stdout.read(1)
+                    shown += p.stderr.read(1)
                 p.send_signal(signal.SIGINT)
                 p.wait(timeout=60)
+                self.assertNotIn("[y/N]", p.stdout.read())
             self.assertEqual(p.returncode, -signal.SIGINT)
             self.assertEqual(card.digest(), before)
 
