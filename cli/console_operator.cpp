@@ -93,7 +93,7 @@ void CConsoleOperator::ShowMessage(const char* text) {
 }
 
 void CConsoleOperator::SetProgressPos(int position) {
-    if (m_bQuiet) return;
+    if (m_bQuiet || !m_bShowProgress) return;
     char bar[33];
     for (int i = 0; i < 32; ++i) bar[i] = i < position ? '#' : '.';
     bar[32] = '\0';

@@ -31,6 +31,8 @@ public:
     void EndWrites() override;
 
     Outcome outcome() const { return m_Outcome; }
+    // The messages still show; the progress bar does not.
+    void HideProgress() { m_bShowProgress = false; }
 
 private:
     void EndProgressLine();
@@ -44,6 +46,7 @@ private:
     bool m_bAssumeYes;
     bool m_bPauses;
     bool m_bQuiet;
+    bool m_bShowProgress = true;
     bool m_bTerminal;
     bool m_bProgressOpen = false;
     Outcome m_Outcome = Outcome::None;

@@ -36,9 +36,12 @@ const char kUsage[] =
     "  probe TARGET [--json]                 declared and target capacity of one drive\n"
     "  plan TARGET [--json]                  the layout and every command a repair would send;\n"
     "                                        writes nothing\n"
-    "  repair TARGET [--yes] [--no-pause]    re-format the card (asks first unless --yes)\n"
+    "  repair TARGET [--yes] [--no-pause] [--quiet]\n"
+    "                                        re-format the card (asks first unless --yes;\n"
+    "                                        --quiet shows no progress bar)\n"
     "\n"
-    "TARGET is a drive letter (E, E: or E:\\) or a block device or card image path.\n"
+    "TARGET is a drive letter (E, E: or E:\\) or a block device or card image path;\n"
+    "after --, words that start with a dash are commands and targets too.\n"
     "--drive X=PATH maps drive letter X (D to Z) to a block device or image file;\n"
     "by default D: onwards are the disks that exist, sd* first, then mmcblk*.\n"
     "\n"
@@ -59,6 +62,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool pauses = true;
+    bool progress = true;
 };
 
 int UsageError(const std::string& reason) {
@@ -416,6 +420,7 @@ int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
 
     watch->Reset();
     CConsoleOperator op(DriveText(letter), o.yes, o.pauses, false);
+    if (!o.progress) op.HideProgress();
     CCapacityRepair repair(device, op);
     repair.RunRepair();
     if (op.outcome() == CConsoleOperator::Outcome::Failed) {
@@ -431,12 +436,17 @@ int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
 int main(int argc, char** argv) {
     Options o;
     std::vector<std::string> words;
+    bool options = true;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+        if (!options) {
+            words.push_back(arg);
+        } else if (arg == "--") {
+            options = false;
+        } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return kExitOk;
-        } else if (arg == "--version") {
+        } else if (arg == "--version" || arg == "-V") {
             std::printf("brisant-cli 1.0.4.0\n");
             return kExitOk;
         } else if (arg == "--drive") {
@@ -452,6 +462,8 @@ int main(int argc, char** argv) {
             o.yes = true;
         } else if (arg == "--no-pause") {
             o.pauses = false;
+        } else if (arg == "--quiet" || arg == "-q") {
+            o.progress = false;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return UsageError("unknown option " + arg + " (see --help)");
         } else {
@@ -466,7 +478,9 @@ int main(int argc, char** argv) {
         return UsageError(needsTarget ? o.command + " takes one TARGET" : "list takes no TARGET");
     }
     if (o.json && o.command == "repair") return UsageError("--json is for list, probe and plan");
-    if ((o.yes || !o.pauses) && o.command != "repair") return UsageError("--yes and --no-pause are for repair");
+    if ((o.yes || !o.pauses || !o.progress) && o.command != "repair") {
+        return UsageError("--yes, --no-pause and --quiet are for repair");
+    }
     if (o.command == "list") return List(o);
 
     char letter = 0;

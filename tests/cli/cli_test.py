@@ -220,6 +220,8 @@ class Refusals(unittest.TestCase):
                 (["repair"], "one TARGET"),
                 (["list", "--yes"], "--yes"),
                 (["list", "--bogus"], "unknown option"),
+                (["list", "-q"], "--quiet"),
+                (["--", "--yes"], "unknown command --yes"),
             ]
             for args, reason in rows:
                 with self.subTest(args=args):
