@@ -386,6 +386,18 @@ class Interruptions(unittest.TestCase):
                     card.__exit__()
             clean.__exit__()
 
+    def test_question_goes_to_the_terminal_not_to_stdout(self):
+        with Card(1984000, 3968000) as card, tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "out.txt")
+            # script(1) gives the program a terminal of its own; stdout goes to a file.
+            command = "printf 'n\\n' | %s repair %s --no-pause > %s" % (CLI, card.path, out)
+            r = subprocess.run(["script", "-qec", command, "/dev/null"], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 4, r.stdout + r.stderr)
+            self.assertIn("Do you want to continue? [y/N]", r.stdout)
+            with open(out) as f:
+                self.assertNotIn("[y/N]", f.read())
+
     def test_interrupt_at_the_question_leaves_the_card_untouched(self):
         with Card(1984000, 3968000) as card:
             before = card.digest()
