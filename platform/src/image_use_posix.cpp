@@ -68,12 +68,23 @@ public:
     }
 
     bool Execute(ScsiExchange& x) override {
-        if (IsWriteCommand(x.cdb[0]) && (!Lock() || !ImageInUse(path_).empty())) return false;
+        if (IsWriteCommand(x.cdb[0]) && !MayWrite()) return false;
         return reader_->Execute(x);
     }
     void Released() override { reader_->Released(); }
 
 private:
+    // Decided at the first write: from then on the lock keeps every other
+    // careful program out, and reading the lock and loop tables again for
+    // each of a repair's writes would cost more than the repair itself.
+    bool MayWrite() {
+        if (!decided_) {
+            decided_ = true;
+            mayWrite_ = Lock() && ImageInUse(path_).empty();
+        }
+        return mayWrite_;
+    }
+
     bool Lock() {
         if (!locked_ && fd_ >= 0) locked_ = flock(fd_, LOCK_EX | LOCK_NB) == 0;
         return locked_;
@@ -83,6 +94,8 @@ private:
     std::string path_;
     int fd_;
     bool locked_ = false;
+    bool decided_ = false;
+    bool mayWrite_ = false;
 };
 
 }  // namespace
