@@ -47,7 +47,7 @@ if [ "${1:-}" = "--inside" ]; then
         echo "$shown" | grep -qx "owner $dialog" || { echo "$shown"; echo "FAIL: box $box is not owned by the dialog"; return 1; }
     }
     # SHOWN LINE: a control line "id class enabled text" among what a window shows.
-    expect_control() { echo "$1" | grep -qxF "$2" || { echo "$1"; fail "no control \"$2\""; }; }
+    expect_control() { echo "$1" | grep -qxF -e "$2" || { echo "$1"; fail "no control \"$2\""; }; }
     start() {
         timeout 170 wine "$brisant" --drive "E=$(winpath "$1")" >"$work/brisant.log" 2>&1 &
         pid=$!
@@ -55,6 +55,9 @@ if [ "${1:-}" = "--inside" ]; then
         dialog=$(echo "$shown" | head -1)
         [ -n "$desktop" ] || desktop=$(timeout 20 xdotool search --sync --name 'Wine desktop' | head -1)
         [ -n "$desktop" ] || fail "no Wine desktop window"
+        # Wine's desktop takes keys only once it has been clicked: click the
+        # dialog's caption, as an operator would to bring it forward.
+        timeout 10 xdotool mousemove --window "$desktop" 150 10 click 1 || fail "could not click the dialog"
     }
     finish() {
         local rc

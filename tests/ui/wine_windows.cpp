@@ -25,9 +25,12 @@ std::string Utf8(const wchar_t* text) {
     return out;
 }
 
+// Asked of the window itself: across processes GetWindowText reads only a
+// stored caption, which a combo box does not keep.
 std::string TextOf(HWND window) {
     wchar_t text[512] = {};
-    GetWindowTextW(window, text, 512);
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &length);
     return Utf8(text);
 }
 
