@@ -30,6 +30,13 @@ void CommandWatch::Released() { inner_->Released(); }
 std::string CommandWatch::Failure::Describe() const {
     std::string command = DescribeCdb(cdb.data(), cdb.size());
     char detail[64];
+#ifdef _WIN32
+    // The system locks the volume before the first write to it.
+    if (!carriedOut && !cdb.empty() && cdb[0] == 0x2A) {
+        return command + ": not carried out (is a file or window open on the card? Windows then refuses to lock "
+                         "the volume)";
+    }
+#endif
     if (!carriedOut) {
         std::snprintf(detail, sizeof detail, "not carried out");
     } else if (WriteProtected()) {

@@ -12,6 +12,7 @@
 
 #include "cli/command_watch.h"
 #include "cli/console_operator.h"
+#include "cli/selftest.h"
 #include "device/card_device.h"
 #include "device/cdb_text.h"
 #include "platform/drive_identity.h"
@@ -39,6 +40,9 @@ const char kUsage[] =
     "  repair TARGET [--yes] [--no-pause] [--quiet]\n"
     "                                        re-format the card (asks first unless --yes;\n"
     "                                        --quiet shows no progress bar)\n"
+    "  selftest TARGET [--yes]               send each of the five commands to a card that may\n"
+    "                                        hold files: write 128 sectors, put their old bytes\n"
+    "                                        back (asks first unless --yes), then eject the card\n"
     "\n"
     "TARGET is a drive letter (E, E: or E:\\) or a block device or card image path;\n"
     "after --, words that start with a dash are commands and targets too.\n"
@@ -178,12 +182,21 @@ std::shared_ptr<CommandWatch> WatchDrive(char letter, std::string& error, int& s
     std::shared_ptr<platform::ScsiTarget> target = platform::OpenDriveTarget(letter);
     if (!target) {
         error = DriveText(letter) + " (" + path + ") cannot be opened";
+#ifdef _WIN32
+        const DWORD code = ::GetLastError();
+        status = code == ERROR_ACCESS_DENIED ? kExitFailed : kExitUsage;
+        error += code == ERROR_ACCESS_DENIED ? ": access denied; run it as administrator"
+                 : code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                     ? ": no such drive"
+                     : ": Windows error " + std::to_string(code);
+#else
         status = PermissionDenied(path) ? kExitFailed : kExitUsage;
         if (status == kExitFailed) {
             error += ": permission denied; sending SCSI commands needs root (try sudo)";
         } else if (access(path.c_str(), R_OK | W_OK) != 0) {
             error += std::string(": ") + std::strerror(errno);
         }
+#endif
         return nullptr;
     }
     auto watch = std::make_shared<CommandWatch>(target);
@@ -395,15 +408,17 @@ int Plan(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
     return ExitStatus(op.outcome());
 }
 
-int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
-    const std::string path = platform::DescribeDrive(letter);
-    // Only a drive that the sweep offers may be written.
-    CCardDevice device;
+// Only a drive that the sweep offers may be written.
+bool Offered(CCardDevice& device, char letter) {
     BYTE letters[kDriveTableSize];
     BYTE count = device.EnumDrives(letters);
-    if (std::memchr(letters, letter, count) == nullptr) {
-        return RefuseRepair(letter, WhyNotOffered(device, letter, *watch));
-    }
+    return std::memchr(letters, letter, count) != nullptr;
+}
+
+int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
+    const std::string path = platform::DescribeDrive(letter);
+    CCardDevice device;
+    if (!Offered(device, letter)) return RefuseRepair(letter, WhyNotOffered(device, letter, *watch));
     watch->Reset();
     ProbeResult p = Probe(device, letter);
     std::string reason;
@@ -429,6 +444,19 @@ int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
         return Refuse(letter, WhyFailed(letter, path, repair, failure));
     }
     return ExitStatus(op.outcome());
+}
+
+int Selftest(const Options& o, char letter, CommandWatch& watch) {
+    CCardDevice device;
+    if (!Offered(device, letter)) return Refuse(letter, WhyNotOffered(device, letter, watch));
+    watch.Reset();
+    ProbeResult p = Probe(device, letter);
+    std::string reason;
+    if (Sector0Unreadable(watch, reason)) return Refuse(letter, reason);
+    std::printf("%s  %s\n", DriveText(letter).c_str(), IdentityOf(letter).c_str());
+    std::printf("ok    the sweep (INQUIRY on D: to Z:) offers %s\n", DriveText(letter).c_str());
+    CConsoleOperator op(DriveText(letter), o.yes, false, false);
+    return RunSelftest(device, letter, p.capacity, watch, op);
 }
 
 }  // namespace
@@ -472,23 +500,25 @@ int main(int argc, char** argv) {
     }
     if (words.empty()) return UsageError("no command given (see --help)");
     o.command = words[0];
-    bool needsTarget = o.command == "probe" || o.command == "plan" || o.command == "repair";
+    const bool writes = o.command == "repair" || o.command == "selftest";
+    bool needsTarget = writes || o.command == "probe" || o.command == "plan";
     if (o.command != "list" && !needsTarget) return UsageError("unknown command " + o.command + " (see --help)");
     if (words.size() != (needsTarget ? 2u : 1u)) {
         return UsageError(needsTarget ? o.command + " takes one TARGET" : "list takes no TARGET");
     }
-    if (o.json && o.command == "repair") return UsageError("--json is for list, probe and plan");
-    if ((o.yes || !o.pauses || !o.progress) && o.command != "repair") {
-        return UsageError("--yes, --no-pause and --quiet are for repair");
-    }
+    if (o.json && writes) return UsageError("--json is for list, probe and plan");
+    if ((!o.pauses || !o.progress) && o.command != "repair") return UsageError("--no-pause and --quiet are for repair");
+    if (o.yes && !writes) return UsageError("--yes is for repair and selftest");
     if (o.command == "list") return List(o);
 
     char letter = 0;
     std::string error;
     if (!ResolveTarget(words[1], letter, error)) return UsageError(error);
     // Asked before the program opens the drive itself.
-    std::string use = o.command == "repair" ? platform::DriveInUse(letter) : std::string();
-    if (!use.empty()) return RefuseRepair(letter, "in use: " + use);
+    std::string use = writes ? platform::DriveInUse(letter) : std::string();
+    if (!use.empty()) {
+        return o.command == "repair" ? RefuseRepair(letter, "in use: " + use) : Refuse(letter, "in use: " + use);
+    }
     int status = kExitUsage;
     std::shared_ptr<CommandWatch> watch = WatchDrive(letter, error, status);
     if (!watch) {
@@ -497,5 +527,6 @@ int main(int argc, char** argv) {
     }
     if (o.command == "probe") return ProbeCommand(o, letter, *watch);
     if (o.command == "plan") return Plan(o, letter, watch);
+    if (o.command == "selftest") return Selftest(o, letter, *watch);
     return Repair(o, letter, std::move(watch));
 }

@@ -164,16 +164,17 @@ class Refusals(unittest.TestCase):
 
     def test_write_protected_image(self):
         # Root writes read-only files, so the program runs as nobody then.
-        with Card(1984000, 3968000) as card:
-            os.chmod(card.path, 0o444)
-            before = card.digest()
-            r = subprocess.run([CLI, "repair", card.path, "--yes", "--no-pause"], stdin=subprocess.DEVNULL,
-                               capture_output=True, text=True, timeout=60, preexec_fn=drop_root)
-            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
-            self.assertIn(FAIL, r.stdout)
-            self.assertNotIn(CHANGED, r.stdout)
-            self.assertIn("write protected", r.stderr)
-            self.assertEqual(card.digest(), before)
+        for args, out in ((["repair", "--no-pause"], FAIL), (["selftest"], "still hold their old bytes")):
+            with self.subTest(args[0]), Card(1984000, 3968000) as card:
+                os.chmod(card.path, 0o444)
+                before = card.digest() + card.read(1983872, 128)
+                r = subprocess.run([CLI, args[0], card.path, "--yes", *args[1:]], stdin=subprocess.DEVNULL,
+                                   capture_output=True, text=True, timeout=60, preexec_fn=drop_root)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                self.assertIn(out, r.stdout)
+                self.assertNotIn(CHANGED, r.stdout)
+                self.assertIn("write protected", r.stderr)
+                self.assertEqual(card.digest() + card.read(1983872, 128), before)
 
     def test_list_says_when_nothing_could_be_opened(self):
         with Card(1984000, 3968000) as card:
@@ -243,6 +244,8 @@ class ExitCodes(unittest.TestCase):
                 (None, ["probe"], "", 1, None, "reading sector 0 failed"),
                 (None, ["repair", "--yes"], "", 1, None, "reading sector 0 failed"),
                 (None, ["plan"], "", 1, None, "reading sector 0 failed"),
+                ((1984000, 3968000), ["selftest"], "n\n", 4, None, None),
+                ((1984000, 3968000), ["selftest", "--yes"], "", 0, "selftest passed", None),
             ]
             for size, args, answer, code, out, err in rows:
                 with self.subTest(args=args, size=size, answer=answer):
