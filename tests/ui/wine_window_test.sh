@@ -1,10 +1,11 @@
 #!/bin/bash
 # The Windows program in a real window: Wine's virtual desktop under Xvfb,
-# driven with keystrokes as an operator would. A card image stands behind
-# drive E:, and the repaired image is judged from the host by fsck.fat and
-# mtools. X cannot see the windows inside the desktop, so wine_windows.exe
-# finds them and reports their controls.
-# usage: wine_window_test.sh BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]
+# driven with keystrokes as an operator would. The program as shipped finds
+# no card (Wine carries no pass-through) and says nothing of it; in the test
+# build a card image stands behind drive E:, and the repaired image is judged
+# from the host by fsck.fat and mtools. X cannot see the windows inside the
+# desktop, so wine_windows.exe finds them and reports their controls.
+# usage: wine_window_test.sh TEST_BUILD_EXE BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]
 set -u
 
 # The 64-bit loader and server straight away: Debian's wine command starts the
@@ -25,7 +26,7 @@ winpath() { echo "Z:${1//\//\\}"; }
 
 if [ "${1:-}" = "--inside" ]; then
     shift
-    brisant=$1 helper=$2 work=$3 shot=$4
+    brisant=$1 shipped=$2 helper=$3 work=$4 shot=$5
     pid=
     fail() { echo "FAIL: $*"; [ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 1; }
     helper() { local out; out=$(timeout 60 wine "$helper" "$@") || return 1; echo "${out//$'\r'/}"; }
@@ -41,8 +42,13 @@ if [ "${1:-}" = "--inside" ]; then
     }
     # SHOWN LINE: a control line "id class enabled text" among what a window shows.
     expect_control() { echo "$1" | grep -qxF -e "$2" || { echo "$1"; fail "no control \"$2\""; }; }
+    # start IMAGE, or start with no image for the program as shipped.
     start() {
-        timeout 170 wine "$brisant" --drive "E=$(winpath "$1")" >"$work/brisant.log" 2>&1 &
+        if [ -n "$1" ]; then
+            timeout 170 wine "$brisant" --drive "E=$(winpath "$1")" >"$work/brisant.log" 2>&1 &
+        else
+            timeout 170 wine "$shipped" >"$work/brisant.log" 2>&1 &
+        fi
         pid=$!
         shown=$(helper wait 'Korvela Fix 2GB Capacity') || fail "the dialog did not appear"
         dialog=$(echo "$shown" | head -1)
@@ -60,6 +66,15 @@ if [ "${1:-}" = "--inside" ]; then
         pid=
     }
     desktop=
+
+    # The real volumes: an empty list, the repair button off, and no message
+    # (a message box would take the Escape, and the program would not end).
+    start ""
+    for control in "1000 ComboBox 1 " "1001 Static 1 0 MB" "1 Button 0 修复"; do
+        expect_control "$shown" "$control"
+    done
+    key Escape || fail "could not press Escape"
+    finish "Escape with no card"
 
     # A card swapped for one that needs no repair after the probe: the repair
     # is refused and the dialog stays; Escape ends it.
@@ -107,10 +122,12 @@ if [ "${1:-}" = "--inside" ]; then
     exit 0
 fi
 
-brisant=${1:?usage: wine_window_test.sh BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]}
-helper=${2:?usage}
-work=${3:?usage}
-shot=${4:-$work/screenshot.png}
+usage="usage: wine_window_test.sh TEST_BUILD_EXE BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]"
+brisant=${1:?$usage}
+shipped=${2:?$usage}
+helper=${3:?$usage}
+work=${4:?$usage}
+shot=${5:-$work/screenshot.png}
 for tool in wine xvfb-run xdotool fsck.fat mdir; do
     if ! PATH="$PATH:/usr/sbin:/sbin" command -v $tool >/dev/null; then
         echo "SKIP: $tool is not installed"
@@ -144,7 +161,7 @@ fi
 wineserver -k 2>/dev/null
 wineserver -p
 
-timeout 600 xvfb-run -a -s "-screen 0 800x600x24 -noreset" bash "$0" --inside "$brisant" "$helper" "$work" "$shot"
+timeout 600 xvfb-run -a -s "-screen 0 800x600x24 -noreset" bash "$0" --inside "$brisant" "$shipped" "$helper" "$work" "$shot"
 rc=$?
 wineserver -k 2>/dev/null
 [ $rc = 0 ] || { echo "FAIL: the window session ended with $rc"; exit 1; }
