@@ -19,12 +19,6 @@ namespace {
 
 constexpr std::uint64_t kSector = 512;
 
-// Space-padded, cut to the field: INQUIRY's vendor, product and revision.
-void PutText(std::uint8_t* field, std::size_t width, const std::string& text) {
-    std::memset(field, ' ', width);
-    std::memcpy(field, text.data(), std::min(width, text.size()));
-}
-
 class BlockIoTarget : public ScsiTarget {
 public:
     BlockIoTarget(int fd, std::string path, bool exclusive, DriveIdentity identity)
@@ -44,7 +38,7 @@ public:
         x.residual = x.dataLength;
         x.senseLength = 0;
         switch (x.cdb[0]) {
-            case 0x12: Inquiry(x); break;
+            case 0x12: x.AnswerInquiry(identity_.removable, identity_.vendor, identity_.model, ""); break;
             case 0x28: return Transfer(x, false);
             case 0x2A: return Transfer(x, true);
             case 0x1E: break;  // a slot has no lock; the card stays where it is
@@ -55,26 +49,6 @@ public:
     }
 
 private:
-    void Inquiry(ScsiExchange& x) {
-        if (x.cdb[1] & 0x01) {
-            x.CheckCondition(sense::kIllegalRequest, 0x24, 0x00);
-            return;
-        }
-        std::uint8_t reply[36] = {};
-        reply[0] = 0x00;  // connected direct-access device
-        reply[1] = identity_.removable ? 0x80 : 0x00;
-        reply[2] = 0x05;
-        reply[3] = 0x02;
-        reply[4] = sizeof reply - 5;
-        PutText(reply + 8, 8, identity_.vendor);
-        PutText(reply + 16, 16, identity_.model);
-        PutText(reply + 32, 4, "");
-        std::uint32_t n = std::min<std::uint32_t>(Be16(x.cdb + 3), sizeof reply);
-        if (x.direction != DataDirection::In || n > x.dataLength) n = 0;
-        if (n > 0) std::memcpy(x.data, reply, n);
-        x.residual = x.dataLength - n;
-    }
-
     bool Transfer(ScsiExchange& x, bool write) {
         // A file system, swap area or mapped device on the disk would be
         // corrupted under the kernel's feet.

@@ -21,7 +21,7 @@ public:
         x.residual = x.dataLength;
         x.senseLength = 0;
         switch (x.cdb[0]) {
-            case 0x12: Inquiry(x); break;
+            case 0x12: x.AnswerInquiry(true, "BRISANT", "Card Image Rdr", "1.04"); break;
             case 0x28: Transfer(x, false); break;
             case 0x2A: Transfer(x, true); break;
             case 0x1E: preventRemoval_ = (x.cdb[4] & 0x01) != 0; break;
@@ -35,25 +35,6 @@ public:
     void Released() override { preventRemoval_ = false; }
 
 private:
-    void Inquiry(ScsiExchange& x) {
-        if (x.cdb[1] & 0x01) {
-            x.CheckCondition(sense::kIllegalRequest, 0x24, 0x00);
-            return;
-        }
-        std::uint8_t reply[36] = {};
-        reply[0] = 0x00;  // connected direct-access device
-        reply[1] = 0x80;  // removable medium
-        reply[2] = 0x05;
-        reply[3] = 0x02;
-        reply[4] = sizeof reply - 5;
-        std::memcpy(reply + 8, "BRISANT Card Image Rdr  1.04", 28);
-        std::uint32_t n = Be16(x.cdb + 3);
-        if (n > sizeof reply) n = sizeof reply;
-        if (x.direction != DataDirection::In || n > x.dataLength) n = 0;
-        if (n > 0) std::memcpy(x.data, reply, n);
-        x.residual = x.dataLength - n;
-    }
-
     void Transfer(ScsiExchange& x, bool write) {
         if (!mediumPresent_) {
             x.CheckCondition(sense::kNotReady, 0x3A, 0x00);

@@ -30,6 +30,11 @@ struct ScsiExchange {
     std::uint8_t senseLength = 0;
 
     void CheckCondition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
+    // A standard INQUIRY answered as a direct-access device would, with
+    // these texts space-padded or cut to their fields; no more than the
+    // allocation length asks for.
+    void AnswerInquiry(bool removable, const std::string& vendor, const std::string& product,
+                       const std::string& revision);
 };
 
 constexpr std::uint8_t kStatusGood = 0x00;
