@@ -16,7 +16,7 @@ constexpr int kRestoreAttempts = 3;
 class Selftest {
 public:
     Selftest(CCardDevice& device, HANDLE handle, CommandWatch& watch)
-        : device_(device), handle_(handle), watch_(watch), sectors_(kRun * kSectorSize) {}
+        : device_(device), handle_(handle), watch_(watch) {}
 
     // One step: "ok    WHAT", or "FAIL  WHAT" with the reason below it.
     bool Step(const std::string& what, bool done, const char* otherwise = nullptr) {
@@ -35,7 +35,7 @@ public:
     }
 
     bool Read(DWORD lba, std::vector<BYTE>& into) {
-        into.assign(sectors_.size(), 0);
+        into.assign(kRun * kSectorSize, 0);
         return device_.ReadSectors(handle_, into.data(), lba, kRun) != FALSE;
     }
 
@@ -55,7 +55,7 @@ private:
     CCardDevice& device_;
     HANDLE handle_;
     CommandWatch& watch_;
-    std::vector<BYTE> sectors_;
+    std::vector<BYTE> sectors_;  // what a write sends: the device takes no const buffer
 };
 
 // When the old bytes could not be put back, they must not be lost with the
@@ -116,11 +116,9 @@ int RunSelftest(CCardDevice& device, char letter, DWORD declared, CommandWatch& 
         return Fail(test);
     }
 
-    char question[160];
-    std::snprintf(question, sizeof question,
-                  "Write a test pattern over sectors %u to %u of %c:\\ and then put their old bytes back?",
-                  static_cast<unsigned>(lba), static_cast<unsigned>(lba + kRun - 1), letter);
-    if (!op.AskConfirmation(question)) return ExitStatus(op.outcome());
+    const std::string question =
+        "Write a test pattern over " + range + " of " + letter + ":\\ and then put their old bytes back?";
+    if (!op.AskConfirmation(question.c_str())) return ExitStatus(op.outcome());
     watch.Reset();
 
     std::vector<BYTE> pattern(old.size());
