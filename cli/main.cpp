@@ -408,21 +408,25 @@ int Plan(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
     return ExitStatus(op.outcome());
 }
 
-// Only a drive that the sweep offers may be written.
-bool Offered(CCardDevice& device, char letter) {
+// Only a drive that the sweep offers, and whose sector 0 reads, may be
+// written: why not, or an empty text with the probe's result in `p`.
+std::string WhyNotWritable(CCardDevice& device, char letter, CommandWatch& watch, ProbeResult& p) {
     BYTE letters[kDriveTableSize];
     BYTE count = device.EnumDrives(letters);
-    return std::memchr(letters, letter, count) != nullptr;
+    if (std::memchr(letters, letter, count) == nullptr) return WhyNotOffered(device, letter, watch);
+    watch.Reset();
+    p = Probe(device, letter);
+    std::string reason;
+    Sector0Unreadable(watch, reason);
+    return reason;
 }
 
 int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
     const std::string path = platform::DescribeDrive(letter);
     CCardDevice device;
-    if (!Offered(device, letter)) return RefuseRepair(letter, WhyNotOffered(device, letter, *watch));
-    watch->Reset();
-    ProbeResult p = Probe(device, letter);
-    std::string reason;
-    if (Sector0Unreadable(*watch, reason)) return RefuseRepair(letter, reason);
+    ProbeResult p{};
+    std::string why = WhyNotWritable(device, letter, *watch, p);
+    if (!why.empty()) return RefuseRepair(letter, why);
     if (IsCapacityEligible(p.capacity)) {
         std::printf("%s  %s\n", DriveText(letter).c_str(), IdentityOf(letter).c_str());
         DWORD target = TargetCapacity(p.capacity);
@@ -448,11 +452,9 @@ int Repair(const Options& o, char letter, std::shared_ptr<CommandWatch> watch) {
 
 int Selftest(const Options& o, char letter, CommandWatch& watch) {
     CCardDevice device;
-    if (!Offered(device, letter)) return Refuse(letter, WhyNotOffered(device, letter, watch));
-    watch.Reset();
-    ProbeResult p = Probe(device, letter);
-    std::string reason;
-    if (Sector0Unreadable(watch, reason)) return Refuse(letter, reason);
+    ProbeResult p{};
+    std::string why = WhyNotWritable(device, letter, watch, p);
+    if (!why.empty()) return Refuse(letter, why);
     std::printf("%s  %s\n", DriveText(letter).c_str(), IdentityOf(letter).c_str());
     std::printf("ok    the sweep (INQUIRY on D: to Z:) offers %s\n", DriveText(letter).c_str());
     CConsoleOperator op(DriveText(letter), o.yes, false, false);

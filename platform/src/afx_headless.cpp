@@ -50,17 +50,6 @@ bool HeadlessBackend::Press(int id) {
     return Click(*button);
 }
 
-void HeadlessBackend::Pick(int comboId, int index) {
-    WindowModel* dialog = OpenDialog("a drive chosen");
-    if (dialog == nullptr) return;
-    WindowModel* combo = dialog->Child(comboId);
-    if (combo == nullptr || index < 0 || index >= static_cast<int>(combo->items.size())) {
-        Fail("no entry " + std::to_string(index) + " in list " + std::to_string(comboId));
-        return;
-    }
-    Choose(*combo, index);
-}
-
 void HeadlessBackend::Close() {
     if (WindowModel* dialog = OpenDialog("the close box used")) CloseBox(*dialog);
 }

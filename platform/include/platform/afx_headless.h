@@ -52,7 +52,6 @@ public:
 
     // False when the button is disabled.
     bool Press(int id);
-    void Pick(int comboId, int index);
     void Close();
     void SetIconic(bool iconic);
 
