@@ -15,8 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/drive_map.h"
+#include "scsi/drive_map.h"
 #include "platform/testing.h"
+#include "scsi/testing.h"
 #include "repair/capacity_repair.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/scsi_target.h"
+#include "scsi/target.h"
 
 class CommandWatch : public platform::ScsiTarget {
 public:

@@ -15,9 +15,9 @@
 #include "cli/selftest.h"
 #include "device/card_device.h"
 #include "device/cdb_text.h"
-#include "platform/drive_identity.h"
-#include "platform/drive_map.h"
-#include "platform/dry_run.h"
+#include "scsi/drive_identity.h"
+#include "scsi/drive_map.h"
+#include "scsi/dry_run.h"
 #include "repair/capacity_repair.h"
 
 namespace {

@@ -77,7 +77,7 @@ BOOL CCardDevice::Inquiry(HANDLE device) {
     block.Header.DataTransferLength = sizeof inquiryData;
     block.Header.TimeOutValue = kShortTimeout;
     block.Header.DataBuffer = inquiryData;
-    block.Header.Cdb[0] = 0x12;
+    block.Header.Cdb[0] = platform::op::kInquiry;
     block.Header.Cdb[4] = sizeof inquiryData;
     if (!Send(device, block)) return FALSE;
     // Pass-through reaches the whole physical device, so a fixed disk must
@@ -86,11 +86,11 @@ BOOL CCardDevice::Inquiry(HANDLE device) {
 }
 
 BOOL CCardDevice::ReadSectors(HANDLE device, BYTE* buffer, DWORD lba, DWORD count) {
-    return Transfer(device, buffer, lba, count, 0x28, SCSI_IOCTL_DATA_IN);
+    return Transfer(device, buffer, lba, count, platform::op::kRead10, SCSI_IOCTL_DATA_IN);
 }
 
 BOOL CCardDevice::WriteSectors(HANDLE device, BYTE* buffer, DWORD lba, DWORD count) {
-    return Transfer(device, buffer, lba, count, 0x2A, SCSI_IOCTL_DATA_OUT);
+    return Transfer(device, buffer, lba, count, platform::op::kWrite10, SCSI_IOCTL_DATA_OUT);
 }
 
 BOOL CCardDevice::Transfer(HANDLE device, BYTE* buffer, DWORD lba, DWORD count, BYTE opcode,
@@ -126,7 +126,7 @@ BOOL CCardDevice::PreventMediumRemoval(HANDLE device, BYTE prevent) {
     Prepare(block);
     block.Header.DataIn = SCSI_IOCTL_DATA_OUT;
     block.Header.TimeOutValue = kLongTimeout;
-    block.Header.Cdb[0] = 0x1E;
+    block.Header.Cdb[0] = platform::op::kPreventAllowMediumRemoval;
     block.Header.Cdb[4] = prevent ? 1 : 0;
     return Send(device, block);
 }
@@ -136,7 +136,7 @@ BOOL CCardDevice::EjectMedium(HANDLE device) {
     Prepare(block);
     block.Header.DataIn = SCSI_IOCTL_DATA_OUT;
     block.Header.TimeOutValue = kLongTimeout;
-    block.Header.Cdb[0] = 0x1B;
+    block.Header.Cdb[0] = platform::op::kStartStopUnit;
     block.Header.Cdb[4] = 0x02;
     return Send(device, block);
 }

@@ -3,8 +3,9 @@
 #pragma once
 
 #include "platform/winapi.h"
+#include "scsi/cdb.h"
 
-constexpr DWORD kSectorSize = 512;
+constexpr DWORD kSectorSize = platform::kSectorBytes;
 constexpr DWORD kMaxSectorsPerCommand = 128;
 
 class CCardDevice {

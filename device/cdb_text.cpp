@@ -2,6 +2,10 @@
 
 #include <cstdio>
 
+#include "scsi/cdb.h"
+
+using namespace platform;
+
 std::string CdbHex(const BYTE* cdb, std::size_t length) {
     std::string text;
     char byte[4];
@@ -16,21 +20,21 @@ std::string DescribeCdb(const BYTE* cdb, std::size_t length) {
     if (length == 0) return "(empty)";
     char text[96];
     switch (cdb[0]) {
-        case 0x12:
+        case op::kInquiry:
             return "INQUIRY";
-        case 0x28:
-        case 0x2A: {
+        case op::kRead10:
+        case op::kWrite10: {
             if (length < 10) break;
-            unsigned lba = unsigned{cdb[2]} << 24 | unsigned{cdb[3]} << 16 | unsigned{cdb[4]} << 8 | cdb[5];
-            unsigned count = unsigned{cdb[7]} << 8 | cdb[8];
-            std::snprintf(text, sizeof text, "%s LBA %u, %u sector%s", cdb[0] == 0x28 ? "READ(10)" : "WRITE(10)",
+            unsigned lba = Lba(cdb);
+            unsigned count = Count(cdb);
+            std::snprintf(text, sizeof text, "%s LBA %u, %u sector%s", cdb[0] == op::kRead10 ? "READ(10)" : "WRITE(10)",
                           lba, count, count == 1 ? "" : "s");
             return text;
         }
-        case 0x1E:
+        case op::kPreventAllowMediumRemoval:
             if (length < 5) break;
             return (cdb[4] & 1) ? "PREVENT MEDIUM REMOVAL" : "ALLOW MEDIUM REMOVAL";
-        case 0x1B:
+        case op::kStartStopUnit:
             if (length < 5) break;
             return (cdb[4] & 2) ? ((cdb[4] & 1) ? "LOAD MEDIUM" : "EJECT MEDIUM") : "START STOP UNIT";
         default:

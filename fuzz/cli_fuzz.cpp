@@ -21,14 +21,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/drive_map.h"
-#include "platform/scsi_target.h"
+#include "scsi/drive_map.h"
+#include "scsi/target.h"
 #include "platform/testing.h"
+#include "scsi/testing.h"
 
 int BrisantCliMain(int argc, char** argv);
 
-// The linker's names for platform::OpenBlockDevice and platform::OpenCardImage.
-#define BLOCK_DEVICE _ZN8platform15OpenBlockDeviceERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE
+// The linker's names for platform::OpenSgIoDevice and platform::OpenCardImage.
+#define BLOCK_DEVICE _ZN8platform14OpenSgIoDeviceERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE
 #define CARD_IMAGE _ZN8platform13OpenCardImageERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEPS5_
 #define JOIN2(a, b) a##b
 #define JOIN(a, b) JOIN2(a, b)

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/drive_map.h"
+#include "scsi/drive_map.h"
 #include "platform/winapi.h"
 
 namespace {

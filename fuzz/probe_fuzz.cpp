@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/drive_map.h"
-#include "platform/scsi_target.h"
+#include "scsi/drive_map.h"
+#include "scsi/target.h"
 #include "repair/capacity_repair.h"
 
 namespace {

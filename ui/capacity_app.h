@@ -1,7 +1,7 @@
 // The application object: shows the main dialog once and ends.
 #pragma once
 
-#include "platform/afx.h"
+#include "afx/afx.h"
 
 class CCapacityApp : public CWinApp {
 public:

@@ -1,10 +1,10 @@
 #include "ui/capacity_dlg.h"
 
-#include "platform/afx_backend.h"
+#include "afx/backend.h"
 #include "repair/explorer_notify.h"
 #if !defined(_WIN32)
-#include "platform/drive_identity.h"
-#include "platform/drive_map.h"
+#include "scsi/drive_identity.h"
+#include "scsi/drive_map.h"
 #endif
 
 BEGIN_MESSAGE_MAP(CCapacityDlg, CDialog)

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "device/card_device.h"
-#include "platform/afx.h"
+#include "afx/afx.h"
 #include "repair/capacity_operator.h"
 #include "repair/capacity_repair.h"
 #include "res/resource.h"

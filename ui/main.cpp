@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/afx_backend.h"
-#include "platform/afx_wx.h"
-#include "platform/drive_map.h"
+#include "afx/backend.h"
+#include "afx/wx_backend.h"
+#include "scsi/drive_map.h"
 
 namespace {
 

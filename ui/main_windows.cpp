@@ -3,7 +3,7 @@
 // card images, as brisant-cli takes them, since Wine carries no pass-through.
 #include <windows.h>
 
-#include "platform/afx_win32.h"
+#include "afx/win32_backend.h"
 
 #ifdef BRISANT_DRIVE_MAP
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/drive_map.h"
+#include "scsi/drive_map.h"
 
 namespace {
 

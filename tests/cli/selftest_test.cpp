@@ -8,8 +8,9 @@
 #include <memory>
 
 #include "cli/selftest.h"
-#include "platform/drive_map.h"
+#include "scsi/drive_map.h"
 #include "platform/testing.h"
+#include "scsi/testing.h"
 #include "support/card_fixture.h"
 
 namespace {

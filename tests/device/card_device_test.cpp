@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "../platform/test_support.h"
+#include "../scsi/test_support.h"
 #include "device/card_device.h"
 #include "device/scsi_request_block.h"
-#include "platform/drive_map.h"
+#include "scsi/drive_map.h"
 #include "platform/testing.h"
+#include "scsi/testing.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "../platform/test_support.h"
+#include "../scsi/test_support.h"
 #include "device/scsi_request_block.h"
 
 namespace {

@@ -6,8 +6,9 @@
 #include <functional>
 #include <memory>
 
-#include "platform/drive_map.h"
+#include "scsi/drive_map.h"
 #include "platform/testing.h"
+#include "scsi/testing.h"
 #include "repair/boot_sector.h"
 #include "repair/capacity_repair.h"
 #include "repair/explorer_notify.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/test_support.h"
+#include "scsi/test_support.h"
 #include "repair/capacity_operator.h"
 
 namespace fixture {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/afx.h"
-#include "platform/afx_headless.h"
+#include "afx/afx.h"
+#include "afx/headless_backend.h"
 #include "res/resource.h"
 #include "res/resources.h"
 

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/afx_headless.h"
-#include "platform/drive_map.h"
+#include "afx/headless_backend.h"
+#include "scsi/drive_map.h"
 #include "platform/testing.h"
+#include "scsi/testing.h"
 #include "support/card_fixture.h"
 #include "ui/capacity_app.h"
 #include "ui/capacity_dlg.h"

@@ -11,7 +11,7 @@
 
 #include "device/card_device.h"
 #include "device/scsi_request_block.h"
-#include "platform/drive_map.h"
+#include "scsi/drive_map.h"
 #include "platform/winapi.h"
 
 namespace {

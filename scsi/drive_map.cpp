@@ -1,0 +1,209 @@
+// The drive map: which device or card image stands behind each letter, and
+// the one table of back ends that decides which target serves it.
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "scsi/drive_identity.h"
+#include "scsi/drive_map.h"
+#include "scsi/back_ends.h"
+
+namespace platform {
+namespace {
+
+struct DriveEntry {
+    std::string description;
+    std::string path;                      // empty for a target given by a test
+    std::shared_ptr<ScsiTarget> resident;  // a card image's reader, kept between opens
+    int openError = -1;                    // of the last open: 0 opened, -1 never tried, else errno
+};
+
+// Letters go to disks that exist, as Windows gives them only to volumes.
+std::map<char, DriveEntry> DefaultDrives() {
+    std::map<char, DriveEntry> drives;
+#ifndef _WIN32
+    char letter = 'D';
+    for (const std::string& path : WholeDiskDevices()) {
+        if (letter > 'Z') break;
+        drives[letter++] = DriveEntry{path, path, nullptr};
+    }
+#endif
+    return drives;
+}
+
+enum class NodeKind { BlockDevice, File };
+
+// False for a path that names nothing, or nothing a back end takes. Windows
+// maps letters to card images only.
+bool KindOf(const std::string& path, NodeKind* kind) {
+#ifndef _WIN32
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    if (S_ISBLK(st.st_mode)) {
+        *kind = NodeKind::BlockDevice;
+        return true;
+    }
+    errno = ENODEV;
+    if (!S_ISREG(st.st_mode)) return false;
+#else
+    (void)path;
+#endif
+    *kind = NodeKind::File;
+    return true;
+}
+
+// Every back end that can stand behind a mapped letter, tried in this order;
+// the first that takes the path serves it. The next is tried only when one
+// refuses the kind of device (ENOTTY), never after a refused open. Test
+// doubles are mapped straight in with MapDrive.
+struct BackEnd {
+    const char* what;
+    NodeKind takes;
+    std::shared_ptr<ScsiTarget> (*open)(const std::string& path);
+    bool resident;  // one target kept for every open, so its state lasts
+};
+const BackEnd kBackEnds[] = {
+#ifndef _WIN32
+    {"SCSI pass-through (SG_IO) on a card reader", NodeKind::BlockDevice, OpenSgIoDevice, false},
+    {"block I/O on a disk without SG_IO (SD slot, loop device)", NodeKind::BlockDevice,
+     [](const std::string& path) { return OpenBlockIoDevice(path); }, false},
+#endif
+#ifndef _WIN32
+    {"a card image file in an emulated reader, written only under its lock", NodeKind::File,
+     [](const std::string& path) { return OpenExclusiveCardImage(path); }, true},
+#else
+    {"a card image file in an emulated reader", NodeKind::File,
+     [](const std::string& path) { return OpenCardImage(path); }, true},
+#endif
+};
+
+std::map<char, DriveEntry>& Drives() {
+    static std::map<char, DriveEntry> drives = DefaultDrives();
+    return drives;
+}
+
+bool ValidLetter(char letter) { return letter >= 'D' && letter <= 'Z'; }
+
+std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry) {
+    NodeKind kind;
+    if (!KindOf(entry.path, &kind)) return nullptr;
+    for (const BackEnd& backEnd : kBackEnds) {
+        if (backEnd.takes != kind) continue;
+        if (backEnd.resident && entry.resident) return entry.resident;
+        std::shared_ptr<ScsiTarget> target = backEnd.open(entry.path);
+        if (target) {
+            if (backEnd.resident) entry.resident = target;
+            return target;
+        }
+        if (errno != ENOTTY) break;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
+    if (entry.path.empty()) return entry.resident;
+    std::shared_ptr<ScsiTarget> target = OpenWithBackEnds(entry);
+    entry.openError = target ? 0 : errno;
+    return target;
+}
+
+}  // namespace
+
+void ResetDriveMap() { Drives() = DefaultDrives(); }
+
+void ClearDriveMap() { Drives().clear(); }
+
+bool MapDrive(char letter, const std::string& path) {
+    if (!ValidLetter(letter) || path.empty() || !volumes::ServesCardImages()) return false;
+    Drives()[letter] = DriveEntry{path, path, nullptr};
+    return true;
+}
+
+void MapDrive(char letter, std::shared_ptr<ScsiTarget> target, const std::string& description) {
+    if (!ValidLetter(letter)) return;
+    Drives()[letter] = DriveEntry{description, std::string(), std::move(target)};
+}
+
+void UnmapDrive(char letter) { Drives().erase(letter); }
+
+bool IsMappedDrive(char letter) { return Drives().count(letter) != 0; }
+
+std::shared_ptr<ScsiTarget> OpenDriveTarget(char letter) {
+    auto it = Drives().find(letter);
+    return it == Drives().end() ? volumes::OpenSystemVolume(letter) : OpenEntry(it->second);
+}
+
+std::string DescribeDrive(char letter) {
+    auto it = Drives().find(letter);
+    return it == Drives().end() ? volumes::SystemVolumeName(letter) : it->second.description;
+}
+
+char LetterForPath(const std::string& path) {
+    for (auto& [letter, entry] : Drives()) {
+        if (!entry.path.empty() && entry.path == path) return letter;
+    }
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        auto it = Drives().find(letter);
+        if (it == Drives().end()) return letter;
+#ifndef _WIN32
+        struct stat st {};
+        if (!it->second.path.empty() && stat(it->second.path.c_str(), &st) != 0) return letter;
+#endif
+    }
+    return 0;
+}
+
+bool ParseDriveOption(const std::string& option, std::string* error) {
+    if (option.size() < 3 || option[1] != '=') {
+        if (error) *error = "expected X=PATH, got '" + option + "'";
+        return false;
+    }
+    char letter = option[0];
+    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+    if (!volumes::ServesCardImages()) {
+        if (error) *error = "this build reaches real volumes only; --drive is for test builds";
+        return false;
+    }
+    if (!MapDrive(letter, option.substr(2))) {
+        if (error) *error = "drive letter must be D to Z, got '" + option.substr(0, 1) + "'";
+        return false;
+    }
+    return true;
+}
+
+std::string DriveInUse(char letter) {
+    auto it = Drives().find(letter);
+    if (it == Drives().end() || it->second.path.empty()) return std::string();
+#ifndef _WIN32
+    struct stat st {};
+    if (stat(it->second.path.c_str(), &st) != 0) return std::string();
+    if (S_ISBLK(st.st_mode)) return DiskInUse(it->second.path);
+    if (S_ISREG(st.st_mode)) return ImageInUse(it->second.path);
+#endif
+    return std::string();
+}
+
+std::string OpenFailureReason() {
+    std::vector<std::string> refused;
+    for (const auto& [letter, entry] : Drives()) {
+        if (entry.openError == 0) return std::string();
+        if (entry.openError == EACCES || entry.openError == EPERM) refused.push_back(entry.path);
+    }
+    if (refused.empty()) return std::string();
+    std::string paths = refused.front();
+    if (refused.size() > 1) {
+        std::string last = refused.back();
+        std::string folder = paths.substr(0, paths.rfind('/') + 1);
+        if (last.rfind(folder, 0) == 0) last = last.substr(folder.size());
+        paths += ".." + last;
+    }
+    return "cannot open " + paths + ": permission denied; run as root";
+}
+
+}  // namespace platform
