@@ -1,7 +1,9 @@
 // The subset of the application framework that the dialog program is written
 // against: the application object, dialogs with data exchange, the three
 // control wrappers, message maps and message boxes. Windows, controls and
-// message boxes are provided by a back end (afx/backend.h).
+// message boxes are provided by a back end (afx/backend.h): headless for
+// tests, wxWidgets on Linux, Win32 on Windows, one file each. Only ui/ and
+// its tests include afx/; afx/ includes platform/ and res/.
 #pragma once
 
 #include <cstdarg>

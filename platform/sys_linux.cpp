@@ -1,6 +1,6 @@
 // The services behind the sys:: names without the Windows kernel: volumes
 // over the drive map, global memory that counts its blocks and can be made to
-// fail, sleeping, and a desktop that holds only a test's fake windows.
+// fail, sleeping, and a desktop with no windows but those a test installs.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/testing.h"
+#include "platform/desktop.h"
 #include "platform/winapi.h"
 #include "platform/volume_handles.h"
 #include "scsi/back_ends.h"
@@ -35,7 +35,7 @@ std::size_t g_liveBytes = 0;
 std::size_t g_peakBytes = 0;
 bool g_skipSleeps = false;
 
-platform::testing::FakeDesktop* g_desktop = nullptr;
+platform::Desktop* g_desktop = nullptr;
 
 }  // namespace
 
@@ -112,26 +112,14 @@ void sys::Sleep(DWORD milliseconds) {
 // No console sends events here; on Linux the program holds signals instead.
 BOOL sys::SetConsoleCtrlHandler(PHANDLER_ROUTINE, BOOL) { return TRUE; }
 
-// No desktop of its own: only a test's fake windows are ever enumerated.
+// No desktop of its own: only a test's windows, when one installs them, are
+// ever enumerated or posted to.
 BOOL sys::EnumWindows(WNDENUMPROC callback, LPARAM param) {
-    if (g_desktop == nullptr) return TRUE;
-    for (std::size_t i = 0; i < g_desktop->windows.size(); ++i) {
-        BOOL more = callback(g_desktop->Window(i), param);
-        g_desktop->callbackResults.push_back(more);
-        if (!more) return FALSE;
-    }
-    return TRUE;
+    return g_desktop == nullptr ? TRUE : g_desktop->EnumWindows(callback, param);
 }
 
 int sys::GetClassNameA(HWND window, LPSTR className, int maxCount) {
-    if (g_desktop == nullptr || className == nullptr || maxCount <= 0) return 0;
-    auto index = reinterpret_cast<std::uintptr_t>(window) - 1;
-    if (index >= g_desktop->windows.size() || !g_desktop->windows[index].classReadable) return 0;
-    const std::string& name = g_desktop->windows[index].className;
-    std::size_t n = std::min(name.size(), static_cast<std::size_t>(maxCount - 1));
-    std::memcpy(className, name.data(), n);
-    className[n] = '\0';
-    return static_cast<int>(n);
+    return g_desktop == nullptr ? 0 : g_desktop->GetClassNameA(window, className, maxCount);
 }
 
 int sys::lstrcmpiA(LPCSTR a, LPCSTR b) {
@@ -143,10 +131,10 @@ int sys::lstrcmpiA(LPCSTR a, LPCSTR b) {
 }
 
 BOOL sys::PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (g_desktop == nullptr) return FALSE;
-    g_desktop->posted.push_back({window, message, wParam, lParam});
-    return TRUE;
+    return g_desktop == nullptr ? FALSE : g_desktop->PostMessageA(window, message, wParam, lParam);
 }
+
+void platform::InstallDesktop(Desktop* desktop) { g_desktop = desktop; }
 
 namespace platform::testing {
 
@@ -160,13 +148,6 @@ void SkipSleeps(bool skip) { g_skipSleeps = skip; }
 
 void FailGlobalAllocAt(int n) {
     g_failAllocAt = n == 0 ? 0 : g_allocCount + n;
-}
-
-FakeDesktop::FakeDesktop(std::vector<FakeWindow> w) : windows(std::move(w)) { g_desktop = this; }
-FakeDesktop::~FakeDesktop() { g_desktop = nullptr; }
-
-HWND FakeDesktop::Window(std::size_t index) const {
-    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(index + 1));
 }
 
 }  // namespace platform::testing

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop.h"
 #include "platform/volume_handles.h"
 #include "platform/winapi.h"
 
@@ -33,12 +34,16 @@ struct PostedMessage {
     WPARAM wParam;
     LPARAM lParam;
 };
-class FakeDesktop {
+class FakeDesktop : public Desktop {
 public:
     explicit FakeDesktop(std::vector<FakeWindow> windows);
-    ~FakeDesktop();
+    ~FakeDesktop() override;
     FakeDesktop(const FakeDesktop&) = delete;
     FakeDesktop& operator=(const FakeDesktop&) = delete;
+
+    BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) override;
+    int GetClassNameA(HWND window, LPSTR className, int maxCount) override;
+    BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
 
     HWND Window(std::size_t index) const;
     std::vector<FakeWindow> windows;

@@ -1,5 +1,9 @@
-// The Windows types and services the program calls. On Windows they are the
-// real ones; elsewhere this layer provides them with the same contracts.
+// The system names: the Windows types and services the program calls
+// (sys::CreateFileA, DeviceIoControl, GlobalAlloc...). On Windows they are
+// the real ones (sys_win32.cpp); elsewhere sys_linux.cpp provides them with
+// the same contracts, its volumes served by the volume handles over the SCSI
+// seam. device/, repair/ and afx/ include this; platform/ includes only
+// scsi/ below it.
 #pragma once
 
 #ifdef _WIN32

@@ -64,8 +64,11 @@ bool CCapacityRepair::SelectedLetter(char& letter) {
 // before it, so the repair cannot format it with another card's geometry.
 void CCapacityRepair::ProbeCapacity() {
     m_nCapacity = 0;
+    // With no drive there is nothing to show: the field keeps its text, and
+    // the capacity of a card no longer listed cannot be repaired.
     char letter = 0;
-    HANDLE device = SelectedLetter(letter) ? m_Device.OpenDrive(letter) : nullptr;
+    if (!SelectedLetter(letter)) return;
+    HANDLE device = m_Device.OpenDrive(letter);
     if (device != nullptr) {
         BYTE sector[kSectorSize];
         if (m_Device.ReadSectors(device, sector, 0, 1)) m_nCapacity = DeclaredCapacity(sector);

@@ -2,7 +2,8 @@
 // end (SG_IO on a reader, block I/O on a slot, a card image, the dry run, the
 // test doubles); the volume handles hand each pass-through request to the
 // target behind the handle as one ScsiExchange. device/ and repair/ never see
-// this side: they speak request blocks to DeviceIoControl.
+// this side: they speak request blocks to DeviceIoControl. platform/ and the
+// tests include scsi/; scsi/ includes nothing of this project above it.
 //
 // What a back end must do with an exchange:
 // - carry out the CDB, moving at most dataLength bytes of data in the given

@@ -370,8 +370,8 @@ TEST_F(RepairTest, RepairsThatStopEarly) {
          Join({{"R0+1", "R4199999+1"}, StampCheck(4200000),
                {"lock1", "W0+2", "lock0", "W2+128", "W130+128", "W258+128", "W386+128", "W514+32", "lock0",
                 "eject"}})},
-        {"no drive selected", 1984000, kImageSectors, [](Operator& o) { o.hasSelection = false; },
-         {"capacity:0 MB", "button:off", "message:The capacity do not need to fix.", "sent:0"}, {}},
+        {"no drive selected: nothing shown", 1984000, kImageSectors, [](Operator& o) { o.hasSelection = false; },
+         {"button:off", "message:The capacity do not need to fix.", "sent:0"}, {}},
     };
     for (const Row& r : rows) {
         CardImage card(r.imageSectors, FatBootSector(r.declared));
