@@ -5,11 +5,12 @@ packages="cmake make g++ g++-multilib clang libclang-rt-14-dev qemu-user binutil
   dosfstools mtools python3 strace
   qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  dpkg-dev file man-db
+  dpkg-dev file man-db lintian desktop-file-utils appstream zip unzip
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64"
 case "${1:-all}" in
   demo) packages="cmake make g++ binutils binutils-mingw-w64-i686 googletest python3 dosfstools mtools" ;;
-  package) packages="cmake make g++ binutils-mingw-w64-i686 googletest libwxgtk3.2-dev imagemagick dpkg-dev file" ;;
+  package) packages="cmake make g++ binutils-mingw-w64-i686 g++-mingw-w64-i686-posix googletest libwxgtk3.2-dev imagemagick
+    dpkg-dev file zip" ;;
 esac
 missing=""
 for p in $packages; do
