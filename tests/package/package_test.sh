@@ -61,8 +61,8 @@ report=$(desktop-file-validate "$root/usr/share/applications/brisant.desktop" 2>
 rc=$?
 [ -z "$report" ] || echo "$report"
 [ $rc = 0 ] && ! echo "$report" | grep -q ': \(error\|warning\): ' || fail "the desktop file is not valid"
-appstreamcli validate --no-net --pedantic "$root/usr/share/metainfo/org.brisant.brisant.metainfo.xml" ||
-    fail "appstreamcli finds the metainfo file invalid"
+# The metainfo file, and the desktop file and icon it leads to, as installed.
+appstreamcli validate-tree --no-net --pedantic "$root" || fail "appstreamcli finds the AppStream data invalid"
 grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     "$root/usr/share/doc/brisant/copyright" || fail "the copyright file is not machine-readable"
 gzip -dc "$root/usr/share/doc/brisant/changelog.gz" >"$work/changelog" || fail "changelog.gz does not unpack"
