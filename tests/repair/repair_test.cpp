@@ -443,7 +443,7 @@ TEST_F(RepairTest, CounterfeitCardsAreRefusedAndRestored) {
         std::uint32_t size;
         bool refused;
         BYTE fill;
-        bool forgetful = false;  // the card holds an earlier run's stamps instead of `fill`
+        bool forgetful = false;  // drops every write, and holds an earlier run's stamps instead of `fill`
     };
     std::vector<Row> rows = {
         {"wraps at its declared size", FoldingTarget::Wrap, 1984000, true, 0x11},
