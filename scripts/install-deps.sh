@@ -5,11 +5,34 @@ packages="cmake make g++ g++-multilib clang libclang-rt-14-dev qemu-user binutil
   dosfstools mtools python3 strace
   qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  dpkg-dev file man-db
+  dpkg-dev file man-db lintian desktop-file-utils appstream zip unzip
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64"
+if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
+
+# 32-bit Wine, to run the shipped 32-bit Windows programs themselves: its
+# packages are i386 ones. If they cannot be installed, the architecture is
+# taken back off again, unless an i386 package got in meanwhile.
+if [ "${1:-}" = wine32 ]; then
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed" && [ -x /usr/lib/wine/wine ] && exit 0
+  added=""
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386 && added=1
+  fi
+  echo "installing: wine32:i386"
+  if $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+      wine32:i386 >/dev/null; then
+    exit 0
+  fi
+  if [ -n "$added" ] && [ -z "$(dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -x i386)" ]; then
+    $sudo dpkg --remove-architecture i386 && $sudo apt-get update -qq || true
+  fi
+  exit 1
+fi
+
 case "${1:-all}" in
   demo) packages="cmake make g++ binutils binutils-mingw-w64-i686 googletest python3 dosfstools mtools" ;;
-  package) packages="cmake make g++ binutils-mingw-w64-i686 googletest libwxgtk3.2-dev imagemagick dpkg-dev file" ;;
+  package) packages="cmake make g++ binutils-mingw-w64-i686 g++-mingw-w64-i686-posix googletest libwxgtk3.2-dev imagemagick
+    dpkg-dev file zip" ;;
 esac
 missing=""
 for p in $packages; do
@@ -17,6 +40,5 @@ for p in $packages; do
 done
 [ -z "$missing" ] && exit 0
 echo "installing:$missing"
-if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null

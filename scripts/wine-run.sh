@@ -1,26 +1,19 @@
 #!/bin/sh
 # Runs a cross-built Windows program under Wine: a private prefix made once,
 # a server that stays up between programs (each start would otherwise cost
-# seconds), and a time limit on every run. 64-bit programs go straight to the
-# 64-bit loader; a 32-bit program needs the 32-bit one, which on a kernel
-# without 32-bit support runs under qemu-i386 and takes minutes to start.
+# seconds), and a time limit on every run. Each program goes straight to the
+# loader of its own width (scripts/wine-loader.sh).
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 : "${WINEPREFIX:=$here/build/wineprefix}"
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
-# Debian's wine command starts the 32-bit loader first whatever the program.
 loader=wine
 case "$1" in
   *.exe|*.EXE)
-    # The machine field of the PE header: 0x8664 is x86-64.
-    pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
-    machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' ')
-    if [ "$machine" = 8664 ] && [ -x /usr/lib/wine/wine64 ]; then
-      loader=/usr/lib/wine/wine64
-      export WINELOADER=$loader
-    fi ;;
+    loader=$(sh "$here/scripts/wine-loader.sh" "$1")
+    [ "$loader" = wine ] || export WINELOADER=$loader ;;
 esac
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -287,6 +287,9 @@ class ExitCodes(unittest.TestCase):
         def repairing(card):
             other = subprocess.Popen([CLI, "repair", card.path, "--yes"], stdout=subprocess.PIPE, text=True)
             other.stdout.readline()  # it has probed the card and holds it
+            # Its lock is exclusive: a reader's shared lock, asked for now, is refused.
+            shared = subprocess.run(["flock", "-n", "-s", card.path, "true"])
+            self.assertEqual(shared.returncode, 1, "a shared lock was granted during a repair")
             def finish():
                 out, _ = other.communicate(timeout=60)
                 self.assertEqual(other.returncode, 0, out)
@@ -328,18 +331,19 @@ class VanishingImage(unittest.TestCase):
                 self.assertEqual(os.path.getsize(card.path), size, "the image grew again")
 
 
-def signal_at_write(card, sig, write):
-    """Runs a repair that gets `sig` as it enters its `write`-th write."""
+def signal_at_write(card, sig, write, nohup=False):
+    """Runs a repair that gets `sig` as it enters its `write`-th write; with
+    `nohup`, one started with SIGHUP ignored."""
     return subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
                            f"inject=pwrite64:signal={sig.name}:when={write}",
-                           CLI, "repair", card.path, "--yes", "--no-pause"],
+                           *(["nohup"] if nohup else []), CLI, "repair", card.path, "--yes", "--no-pause"],
                           capture_output=True, text=True, timeout=60)
 
 
-def signal_at_pause(card, sig, position):
+def signal_at_pause(card, sig, position, nohup=False):
     """Runs a repair, with its pauses, that gets `sig` once it shows `position`."""
-    with subprocess.Popen([CLI, "repair", card.path, "--yes"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True) as p:
+    with subprocess.Popen([*(["nohup"] if nohup else []), CLI, "repair", card.path, "--yes"],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as p:
         out = []
         for line in p.stdout:
             out.append(line)
@@ -362,27 +366,37 @@ class Interruptions(unittest.TestCase):
         with Card(1984000, 3968000) as base:
             clean = Card(0, 0, like=base)
             self.assertEqual(run("repair", clean.path, "--yes", "--no-pause").returncode, 0)
-            plan = [(sig, "write", n) for n in range(1, self.WRITES + 1)
+            # (signal, where, which write or pause, started under nohup)
+            plan = [(sig, "write", n, False) for n in range(1, self.WRITES + 1)
                     for sig in ((signal.SIGINT if n % 2 else signal.SIGTERM), signal.SIGKILL)]
-            plan += [(sig, "pause", n) for n in (5, 8, 11, 21, 24, 27)
-                     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)]
+            plan += [(signal.SIGHUP, "write", n, False) for n in (1, 25, 49, 54)]
+            plan += [(sig, "pause", n, False) for n in (5, 8, 11, 21, 24, 27)
+                     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL)]
+            # A signal ignored from the start ends nothing, and is no interruption.
+            plan += [(signal.SIGHUP, "write", 1, True), (signal.SIGHUP, "write", 49, True),
+                     (signal.SIGHUP, "pause", 11, True)]
 
             def attempt(row):
-                sig, where, n = row
+                sig, where, n, nohup = row
                 card = Card(0, 0, like=base)
-                r = (signal_at_write if where == "write" else signal_at_pause)(card, sig, n)
+                r = (signal_at_write if where == "write" else signal_at_pause)(card, sig, n, nohup)
                 second = run("repair", card.path, "--yes", "--no-pause") if sig == signal.SIGKILL else None
                 return row, card, r, second
 
             with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
                 results = list(pool.map(attempt, plan))
-            for (sig, where, n), card, r, second in results:
-                with self.subTest(signal=sig.name, at=f"{where} {n}"):
-                    self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
-                    if sig != signal.SIGKILL:
+            for (sig, where, n, nohup), card, r, second in results:
+                with self.subTest(signal=sig.name, at=f"{where} {n}", nohup=nohup):
+                    if nohup:
+                        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                        self.assertIn(CHANGED, r.stdout)
+                        self.assertNotIn("interrupted", r.stderr)
+                    elif sig != signal.SIGKILL:
+                        self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
                         self.assertIn("finishing the card first", r.stderr)
                         self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
                     else:
+                        self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
                         self.assertEqual(second.returncode, 0, second.stdout + second.stderr)
                     self.assertEqual(fsck_complaints(card.path), [])
                     self.assertEqual(card.digest(), clean.digest())

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "scsi/drive_map.h"
@@ -299,11 +300,19 @@ std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
 }
 
 TEST_F(RepairTest, StampsCoverEveryAddressBitAndTheWrapWithinTheBound) {
-    for (DWORD capacity : {2097152u, 2097153u, 2800000u, 3968000u, 4194302u, 4194304u, 4194305u, 4200000u}) {
+    // 2,097,153 has its base at sector 0; 2,097,155 has it at 2, whose
+    // neighbour across bit 1 is sector 0.
+    for (DWORD capacity :
+         {2097152u, 2097153u, 2097155u, 2800000u, 3968000u, 4194302u, 4194304u, 4194305u, 4200000u}) {
         const std::vector<DWORD> lbas = StampSectors(capacity);
         EXPECT_LE(4 * lbas.size() + 2, 128u) << capacity;
+        // Sector 0 is compared, never stamped: a stamp there would make a
+        // genuine card look counterfeit.
         auto stamped = [&](DWORD lba) { return lba == 0 || std::count(lbas.begin(), lbas.end(), lba) == 1; };
-        for (DWORD lba : lbas) EXPECT_LT(lba, capacity) << capacity;
+        for (DWORD lba : lbas) {
+            EXPECT_LT(lba, capacity) << capacity;
+            EXPECT_NE(lba, 0u) << capacity;
+        }
         bool wrap = false;
         for (int bit = 0; (DWORD{1} << bit) < capacity; ++bit) {
             bool pair = false;
@@ -410,6 +419,23 @@ TEST_F(RepairTest, VolumeThatDoesNotOpenForTheRepair) {
     EXPECT_EQ(r.m_nCapacity, 3968000u);
 }
 
+// A card that keeps nothing written to it and says every write succeeded.
+class ForgetfulTarget : public platform::ScsiTarget {
+public:
+    explicit ForgetfulTarget(std::shared_ptr<platform::ScsiTarget> inner) : inner_(std::move(inner)) {}
+    bool Execute(platform::ScsiExchange& x) override {
+        if (x.cdb[0] != 0x2A) return inner_->Execute(x);
+        x.status = platform::kStatusGood;
+        x.residual = 0;
+        x.senseLength = 0;
+        return true;
+    }
+    void Released() override { inner_->Released(); }
+
+private:
+    std::shared_ptr<platform::ScsiTarget> inner_;
+};
+
 // Counterfeit cards that answer the last-sector read are refused by their
 // stamps, get every stamped sector's bytes back and see no other write;
 // genuine cards of all zeros or all 0xFF are not refused.
@@ -421,6 +447,7 @@ TEST_F(RepairTest, CounterfeitCardsAreRefusedAndRestored) {
         std::uint32_t size;
         bool refused;
         BYTE fill;
+        bool forgetful = false;  // drops every write, and holds an earlier run's stamps instead of `fill`
     };
     std::vector<Row> rows = {
         {"wraps at its declared size", FoldingTarget::Wrap, 1984000, true, 0x11},
@@ -433,18 +460,38 @@ TEST_F(RepairTest, CounterfeitCardsAreRefusedAndRestored) {
     for (int bit = 0; bit <= 21; ++bit) {
         rows.push_back({"ignores address bit " + std::to_string(bit), FoldingTarget::DropBit, 1u << bit, true, 0x44});
     }
+    rows.push_back({"keeps an earlier run's stamps, drops writes", FoldingTarget::Wrap, kImageSectors, true, 0, true});
     const std::vector<DWORD> stamps = StampSectors(kImageSectors);
+
+    // What the first write to each stamped sector carried in a run on a
+    // genuine card: that run's stamps.
+    std::map<DWORD, std::vector<BYTE>> earlier;
+    {
+        CardImage genuine(kImageSectors, FatBootSector(1984000));
+        auto recorder = Attach(genuine);
+        repair.RunRepair();
+        for (const auto& c : recorder->commands) {
+            if (c.cdb[0] == 0x2A && std::count(stamps.begin(), stamps.end(), Lba(c)) == 1) {
+                earlier.emplace(Lba(c), c.dataOut);
+            }
+        }
+        ASSERT_EQ(earlier.size(), stamps.size());
+    }
+
     for (const Row& r : rows) {
         CardImage card(kImageSectors, FatBootSector(1984000));
         std::vector<std::uint64_t> physical;
+        auto held = [&](DWORD lba) { return r.forgetful ? earlier[lba] : std::vector<BYTE>(512, r.fill); };
         for (DWORD lba : stamps) {
             physical.push_back(r.fold(lba, r.size));
             if (physical.back() != FoldingTarget::kNowhere && physical.back() != 0) {
-                card.Write(physical.back(), std::vector<BYTE>(512, r.fill));
+                card.Write(physical.back(), held(lba));
             }
         }
-        auto recorder = std::make_shared<RecordingTarget>(
-            std::make_shared<FoldingTarget>(platform::OpenCardImage(card.path()), r.fold, r.size));
+        std::shared_ptr<platform::ScsiTarget> target =
+            std::make_shared<FoldingTarget>(platform::OpenCardImage(card.path()), r.fold, r.size);
+        if (r.forgetful) target = std::make_shared<ForgetfulTarget>(target);
+        auto recorder = std::make_shared<RecordingTarget>(target);
         platform::MapDrive('E', recorder, card.path());
         op.recorder = nullptr;
         op.events.clear();
@@ -460,9 +507,9 @@ TEST_F(RepairTest, CounterfeitCardsAreRefusedAndRestored) {
             EXPECT_EQ(std::count(stamps.begin(), stamps.end(), Lba(c)), 1) << r.what << ": wrote " << Cmd(c);
         }
         EXPECT_EQ(card.Read(0), FatBootSector(1984000)) << r.what;
-        for (std::uint64_t p : physical) {
-            if (p != FoldingTarget::kNowhere && p != 0) {
-                EXPECT_EQ(card.Read(p), std::vector<BYTE>(512, r.fill)) << r.what << ": sector " << p;
+        for (std::size_t i = 0; i < stamps.size(); ++i) {
+            if (physical[i] != FoldingTarget::kNowhere && physical[i] != 0) {
+                EXPECT_EQ(card.Read(physical[i]), held(stamps[i])) << r.what << ": sector " << physical[i];
             }
         }
     }

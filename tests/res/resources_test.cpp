@@ -176,7 +176,7 @@ TEST(ResVersion, StringTable) {
         {"FileDescription", "Fix 1GB SD/MMC to 2GB"},
         {"FileVersion", "1, 0, 4, 0"},
         {"InternalName", "Brisant"},
-        {"LegalCopyright", "Copyright (C) Korvela"},
+        {"LegalCopyright", "Copyright (c) 2026 the Brisant developers. MIT licence."},
         {"LegalTrademarks", ""},
         {"OriginalFilename", "Brisant.EXE"},
         {"PrivateBuild", ""},

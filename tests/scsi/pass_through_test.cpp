@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,16 @@
 #include "test_support.h"
 
 #ifdef __linux__
+#include <fcntl.h>
+#include <linux/blkpg.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "scsi/sg_io_linux.h"
 #endif
 
@@ -129,6 +140,94 @@ HANDLE Open(char letter) {
 
 using PassThroughTest = DriveMapTest;
 using CardReaderTest = DriveMapTest;
+
+#ifdef __linux__
+// A loop device over an image file, with a partition added on request; none,
+// and the reason why, where loop devices cannot be attached (not root, no
+// losetup, a container without them).
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string& image) {
+        // -P: some kernels take no added partition on a loop device without it.
+        std::FILE* out = popen(("losetup -f --show -P '" + image + "' 2>&1").c_str(), "r");
+        if (out == nullptr) {
+            why_ = "losetup could not be started";
+            return;
+        }
+        char line[256] = {};
+        if (std::fgets(line, sizeof line, out) == nullptr) line[0] = 0;
+        std::string answer(line);
+        if (!answer.empty() && answer.back() == '\n') answer.pop_back();
+        (pclose(out) == 0 && answer.rfind("/dev/loop", 0) == 0 ? path_ : why_) = answer;
+    }
+    ~LoopDevice() {
+        if (path_.empty()) return;
+        if (partitioned_) Partition(BLKPG_DEL_PARTITION, 0, 0);
+        std::system(("losetup -d " + path_).c_str());
+    }
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+
+    const std::string& path() const { return path_; }
+    const std::string& why() const { return why_; }
+
+    // Partition 1 as a partition table would declare it; its node, or "".
+    std::string AddPartition(std::uint64_t start, std::uint64_t sectors) {
+        // udev re-reads the (empty) partition table once losetup has closed
+        // the device, which would drop a partition added before that.
+        std::system("udevadm settle >/dev/null 2>&1");
+        partitioned_ = Partition(BLKPG_ADD_PARTITION, start, sectors);
+        return partitioned_ ? path_ + "p1" : std::string();
+    }
+
+private:
+    bool Partition(int op, std::uint64_t start, std::uint64_t sectors) {
+        int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        blkpg_partition part{};
+        part.start = static_cast<long long>(start * 512);
+        part.length = static_cast<long long>(sectors * 512);
+        part.pno = 1;
+        blkpg_ioctl_arg arg{};
+        arg.op = op;
+        arg.datalen = sizeof part;
+        arg.data = &part;
+        bool done = ioctl(fd, BLKPG, &arg) == 0;
+        close(fd);
+        return done;
+    }
+
+    std::string path_;
+    std::string why_;
+    bool partitioned_ = false;
+};
+
+constexpr int kNoSyscallFilter = 77;
+
+// Runs `step` in a child process whose fsync and fdatasync fail with EIO, as
+// they do when the kernel cannot write a card's cached sectors back, and
+// gives its exit status (kNoSyscallFilter where no such filter can be set).
+int ExitStatusWhenFlushesFail(const std::function<int()>& step) {
+    pid_t child = fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 1, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fdatasync, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            _exit(kNoSyscallFilter);
+        }
+        _exit(step());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Requests the platform cannot carry out.
@@ -314,29 +413,67 @@ TEST_F(CardReaderTest, InquiryReportsARemovableDirectAccessDisk) {
     EXPECT_TRUE(sys::CloseHandle(h));
 }
 
+// The letter maps to the image itself or, for block I/O, to a partition of
+// it, to a loop device over it or to a partition of one. A partition's path
+// still reaches the whole card, and a write is done only once it has left the
+// page cache: the image holds it while the handle is still open.
 TEST_F(CardReaderTest, ReadsAndWritesUpToTheLastSector) {
-    TempImage image(64);
-    const std::vector<std::uint8_t> before = Pattern(900, 64);
-    image.Write(0, before);
-    ASSERT_TRUE(platform::MapDrive('L', image.path()));
-    HANDLE h = Open('L');
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    enum class Via { Image, Partition, Loop, LoopPartition };
+#ifdef __linux__
+    const Via vias[] = {Via::Image, Via::Partition, Via::Loop, Via::LoopPartition};
+#else
+    const Via vias[] = {Via::Image};
+#endif
+    for (Via via : vias) {
+        const char* names[] = {"image", "partition", "loop device", "partition of a loop device"};
+        SCOPED_TRACE(names[static_cast<int>(via)]);
+        TempImage image(64);
+        const std::vector<std::uint8_t> before = Pattern(900, 64);
+        image.Write(0, before);
+        std::string path = image.path();
+        bool mapped = false;
+#ifdef __linux__
+        if (via == Via::Partition) {
+            // As the kernel describes a partition: a node of its own, and the
+            // whole disk behind it.
+            platform::DriveIdentity id = platform::IdentifyPath(image.path());
+            id.path = image.path() + "1";
+            id.image = false;
+            id.partition = true;
+            platform::MapDrive('L', platform::OpenBlockIoDevice(id.path, id), id.path);
+            mapped = true;
+        }
+        std::unique_ptr<LoopDevice> loop;
+        if (via == Via::Loop || via == Via::LoopPartition) {
+            loop = std::make_unique<LoopDevice>(image.path());
+            if (loop->path().empty()) GTEST_SKIP() << "no loop device for block I/O: " << loop->why();
+            path = via == Via::Loop ? loop->path() : loop->AddPartition(8, 56);
+            if (path.empty()) GTEST_SKIP() << "cannot add a partition to " << loop->path();
+        }
+#endif
+        if (!mapped) {
+            ASSERT_TRUE(platform::MapDrive('L', path));
+        }
+        HANDLE h = Open('L');
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
 
-    std::vector<std::uint8_t> data = Pattern(7, 3);
-    Answer w = Send(h, Write10(61, 3), SCSI_IOCTL_DATA_OUT, data.data(), 3 * 512);
-    EXPECT_TRUE(w.ok);
-    EXPECT_EQ(w.status, kGood);
-    EXPECT_EQ(image.Read(61, 3), data);
-    EXPECT_EQ(image.Read(0, 61), std::vector<std::uint8_t>(before.begin(), before.begin() + 61 * 512));
-    EXPECT_EQ(image.SizeBytes(), 64u * 512);
+        std::vector<std::uint8_t> data = Pattern(7, 3);
+        Answer w = Send(h, Write10(61, 3), SCSI_IOCTL_DATA_OUT, data.data(), 3 * 512);
+        EXPECT_TRUE(w.ok);
+        EXPECT_EQ(w.status, kGood);
+        EXPECT_EQ(image.Read(61, 3), data);
+        EXPECT_EQ(image.Read(0, 61), std::vector<std::uint8_t>(before.begin(), before.begin() + 61 * 512));
+        EXPECT_EQ(image.SizeBytes(), 64u * 512);
 
-    std::vector<std::uint8_t> back(2 * 512, 0);
-    Answer r = Send(h, Read10(62, 2), SCSI_IOCTL_DATA_IN, back.data(), 2 * 512);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.status, kGood);
-    EXPECT_EQ(r.transferred, 2u * 512);
-    EXPECT_EQ(back, std::vector<std::uint8_t>(data.begin() + 512, data.end()));
-    EXPECT_TRUE(sys::CloseHandle(h));
+        std::vector<std::uint8_t> back(2 * 512, 0);
+        Answer r = Send(h, Read10(62, 2), SCSI_IOCTL_DATA_IN, back.data(), 2 * 512);
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.status, kGood);
+        EXPECT_EQ(r.transferred, 2u * 512);
+        EXPECT_EQ(back, std::vector<std::uint8_t>(data.begin() + 512, data.end()));
+        EXPECT_TRUE(sys::CloseHandle(h));
+        platform::UnmapDrive('L');
+    }
 }
 
 enum class Card { Normal, ReadOnly, Ejected };
@@ -690,6 +827,35 @@ TEST_F(PassThroughTest, OpenFailureReasonNamesRefusedDevices) {
     EXPECT_NE(reason.find(": permission denied; run as root"), std::string::npos) << reason;
     EXPECT_EQ(sweep(true), "");
 }
+
+#ifdef __linux__
+// Block I/O: a write, or the eject that ends a repair, is done only once the
+// kernel has flushed it to the card; one it could not flush is a failure,
+// whatever the page cache took.
+TEST_F(CardReaderTest, BlockIoFailsWhatItCannotFlushToTheCard) {
+    TempImage image(16);
+    int status = ExitStatusWhenFlushesFail([&] {
+        auto target = platform::OpenBlockIoDevice(image.path(), platform::IdentifyPath(image.path()));
+        if (!target) return 4;
+        auto refused = [&](const Cdb& cdb, std::uint8_t* data, std::uint32_t length) {
+            platform::ScsiExchange x;
+            std::memcpy(x.cdb, cdb.data(), cdb.size());
+            x.cdbLength = static_cast<std::uint8_t>(cdb.size());
+            x.direction = length ? platform::DataDirection::Out : platform::DataDirection::None;
+            x.data = data;
+            x.dataLength = length;
+            return target->Execute(x) && x.status == kCheckCondition &&
+                   (x.sense[2] & 0x0F) == platform::sense::kMediumError;
+        };
+        std::vector<std::uint8_t> sector = Pattern(3, 1);
+        return (refused(Write10(3, 1), sector.data(), 512) ? 0 : 1) | (refused(StartStop(0x02), nullptr, 0) ? 0 : 2);
+    });
+    if (status == kNoSyscallFilter) GTEST_SKIP() << "no seccomp filter to fail fsync with";
+    EXPECT_EQ(status & ~3, 0) << "the child ended with " << status;
+    EXPECT_FALSE(status & 1) << "a write the kernel could not flush counted as done";
+    EXPECT_FALSE(status & 2) << "an eject whose flush failed counted as done";
+}
+#endif
 
 TEST_F(CardReaderTest, BlockIoInquiryTellsTheCardFromSysfs) {
     TempImage image(16);

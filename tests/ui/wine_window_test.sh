@@ -8,16 +8,20 @@
 # usage: wine_window_test.sh TEST_BUILD_EXE BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]
 set -u
 
-# The 64-bit loader and server straight away: Debian's wine command starts the
-# 32-bit loader first, which this machine runs only under emulation.
-if [ -x /usr/lib/wine/wine64 ] && [ "${1:-}" != "--inside" ]; then
-    export WINELOADER=/usr/lib/wine/wine64
-    bin=$(mktemp -d)
-    trap 'rm -rf "$bin"' EXIT
-    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$bin/wine"
-    printf '#!/bin/sh\nexec /usr/lib/wine/wineserver64 "$@"\n' >"$bin/wineserver"
-    chmod +x "$bin/wine" "$bin/wineserver"
-    export PATH="$bin:$PATH"
+# The loader of the programs' own width straight away (Debian's wine command
+# starts the 32-bit loader first, which a kernel without 32-bit support runs
+# only under emulation), and the 64-bit server, which serves both widths.
+if [ -x /usr/lib/wine/wineserver64 ] && [ -f "${2:-}" ] && [ "${1:-}" != "--inside" ]; then
+    loader=$(sh "$(dirname "$0")/../../scripts/wine-loader.sh" "$2")
+    if [ "$loader" != wine ]; then
+        export WINELOADER=$loader
+        bin=$(mktemp -d)
+        trap 'rm -rf "$bin"' EXIT
+        printf '#!/bin/sh\nexec %s "$@"\n' "$loader" >"$bin/wine"
+        printf '#!/bin/sh\nexec /usr/lib/wine/wineserver64 "$@"\n' >"$bin/wineserver"
+        chmod +x "$bin/wine" "$bin/wineserver"
+        export PATH="$bin:$PATH"
+    fi
 fi
 wineboot() { wine wineboot "$@"; }
 
