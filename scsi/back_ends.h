@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "scsi/card_image.h"
 #include "scsi/drive_identity.h"
@@ -31,6 +32,18 @@ bool DiskHasMountedFileSystem(const std::string& devicePath);
 std::string DiskInUse(const std::string& devicePath);
 // What else uses this card image (a lock, a loop device), or an empty text.
 std::string ImageInUse(const std::string& path);
+
+// What a mapped path names, as the table of back ends sorts it; one file per
+// system answers (drive_nodes_linux.cpp, drive_nodes_win32.cpp).
+enum class NodeKind { BlockDevice, File, SystemVolume };
+// False for a path that names nothing, or nothing a back end takes.
+bool KindOf(const std::string& path, NodeKind* kind);
+// The paths the letters D: onwards stand for when nothing is mapped.
+std::vector<std::string> DefaultDrivePaths();
+// Whether a mapped path no longer names anything.
+bool NodeGone(const std::string& path);
+// What keeps the device or image at path from being written, or "".
+std::string NodeInUse(const std::string& path);
 
 namespace volumes {
 // Provided by whichever system layer is linked: the volume of a letter that

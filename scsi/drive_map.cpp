@@ -1,9 +1,5 @@
 // The drive map: which device or card image stands behind each letter, and
 // the one table of back ends that decides which target serves it.
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -27,35 +23,16 @@ struct DriveEntry {
 // Letters go to disks that exist, as Windows gives them only to volumes.
 std::map<char, DriveEntry> DefaultDrives() {
     std::map<char, DriveEntry> drives;
-#ifndef _WIN32
     char letter = 'D';
-    for (const std::string& path : WholeDiskDevices()) {
+    for (const std::string& path : DefaultDrivePaths()) {
         if (letter > 'Z') break;
         drives[letter++] = DriveEntry{path, path, nullptr};
     }
-#endif
     return drives;
 }
 
-enum class NodeKind { BlockDevice, File };
-
-// False for a path that names nothing, or nothing a back end takes. Windows
-// maps letters to card images only.
-bool KindOf(const std::string& path, NodeKind* kind) {
-#ifndef _WIN32
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return false;
-    if (S_ISBLK(st.st_mode)) {
-        *kind = NodeKind::BlockDevice;
-        return true;
-    }
-    errno = ENODEV;
-    if (!S_ISREG(st.st_mode)) return false;
-#else
-    (void)path;
-#endif
-    *kind = NodeKind::File;
-    return true;
+std::shared_ptr<ScsiTarget> OpenSystemVolumeAt(const std::string& path) {
+    return volumes::OpenSystemVolume(path.size() > 4 ? path[4] : '\0');
 }
 
 // Every back end that can stand behind a mapped letter, tried in this order;
@@ -70,17 +47,20 @@ struct BackEnd {
 };
 const BackEnd kBackEnds[] = {
 #ifndef _WIN32
-    {"SCSI pass-through (SG_IO) on a card reader", NodeKind::BlockDevice, OpenSgIoDevice, false},
-    {"block I/O on a disk without SG_IO (SD slot, loop device)", NodeKind::BlockDevice,
+    {"SCSI pass-through (SG_IO) on a card reader: sg_io_linux.cpp", NodeKind::BlockDevice, OpenSgIoDevice, false},
+    {"block I/O on a disk without SG_IO (SD slot, loop device): block_io_linux.cpp", NodeKind::BlockDevice,
      [](const std::string& path) { return OpenBlockIoDevice(path); }, false},
-#endif
-#ifndef _WIN32
-    {"a card image file in an emulated reader, written only under its lock", NodeKind::File,
-     [](const std::string& path) { return OpenExclusiveCardImage(path); }, true},
+    {"a card image file in an emulated reader, written only under its lock: card_image.cpp, image_lock_linux.cpp",
+     NodeKind::File, [](const std::string& path) { return OpenExclusiveCardImage(path); }, true},
 #else
-    {"a card image file in an emulated reader", NodeKind::File,
+    {"a card image file in an emulated reader: card_image.cpp", NodeKind::File,
      [](const std::string& path) { return OpenCardImage(path); }, true},
 #endif
+    // Provided by the system layer: on Windows the real volume, by
+    // IOCTL_SCSI_PASS_THROUGH_DIRECT (platform/sys_win32.cpp); nothing
+    // elsewhere.
+    {"the system's own volume \\\\.\\X: of a letter the map leaves alone", NodeKind::SystemVolume,
+     OpenSystemVolumeAt, false},
 };
 
 std::map<char, DriveEntry>& Drives() {
@@ -90,9 +70,7 @@ std::map<char, DriveEntry>& Drives() {
 
 bool ValidLetter(char letter) { return letter >= 'D' && letter <= 'Z'; }
 
-std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry) {
-    NodeKind kind;
-    if (!KindOf(entry.path, &kind)) return nullptr;
+std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry, NodeKind kind) {
     for (const BackEnd& backEnd : kBackEnds) {
         if (backEnd.takes != kind) continue;
         if (backEnd.resident && entry.resident) return entry.resident;
@@ -108,7 +86,8 @@ std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry) {
 
 std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
     if (entry.path.empty()) return entry.resident;
-    std::shared_ptr<ScsiTarget> target = OpenWithBackEnds(entry);
+    NodeKind kind;
+    std::shared_ptr<ScsiTarget> target = KindOf(entry.path, &kind) ? OpenWithBackEnds(entry, kind) : nullptr;
     entry.openError = target ? 0 : errno;
     return target;
 }
@@ -136,7 +115,9 @@ bool IsMappedDrive(char letter) { return Drives().count(letter) != 0; }
 
 std::shared_ptr<ScsiTarget> OpenDriveTarget(char letter) {
     auto it = Drives().find(letter);
-    return it == Drives().end() ? volumes::OpenSystemVolume(letter) : OpenEntry(it->second);
+    if (it != Drives().end()) return OpenEntry(it->second);
+    DriveEntry system{std::string(), std::string("\\\\.\\") + letter + ":", nullptr};
+    return OpenWithBackEnds(system, NodeKind::SystemVolume);
 }
 
 std::string DescribeDrive(char letter) {
@@ -151,10 +132,7 @@ char LetterForPath(const std::string& path) {
     for (char letter = 'D'; letter <= 'Z'; ++letter) {
         auto it = Drives().find(letter);
         if (it == Drives().end()) return letter;
-#ifndef _WIN32
-        struct stat st {};
-        if (!it->second.path.empty() && stat(it->second.path.c_str(), &st) != 0) return letter;
-#endif
+        if (!it->second.path.empty() && NodeGone(it->second.path)) return letter;
     }
     return 0;
 }
@@ -180,13 +158,7 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
 std::string DriveInUse(char letter) {
     auto it = Drives().find(letter);
     if (it == Drives().end() || it->second.path.empty()) return std::string();
-#ifndef _WIN32
-    struct stat st {};
-    if (stat(it->second.path.c_str(), &st) != 0) return std::string();
-    if (S_ISBLK(st.st_mode)) return DiskInUse(it->second.path);
-    if (S_ISREG(st.st_mode)) return ImageInUse(it->second.path);
-#endif
-    return std::string();
+    return NodeInUse(it->second.path);
 }
 
 std::string OpenFailureReason() {
