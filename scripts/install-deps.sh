@@ -5,7 +5,7 @@ packages="cmake make g++ g++-multilib clang libclang-rt-14-dev qemu-user binutil
   dosfstools mtools python3 strace
   qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  dpkg-dev file man-db
+  dpkg-dev file man-db bash-completion tmux
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64"
 case "${1:-all}" in
   demo) packages="cmake make g++ binutils binutils-mingw-w64-i686 googletest python3 dosfstools mtools" ;;

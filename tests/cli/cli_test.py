@@ -16,7 +16,8 @@ import sys
 import tempfile
 import unittest
 
-CLI = MAKE_CARD = None
+CLI = MAKE_CARD = SOURCE = None
+BASH_COMPLETION = "/usr/share/bash-completion/bash_completion"
 
 CHANGED = "The drive's capacity have change to 2G bytes."
 REPLUG = "Please re-plugin this card again"
@@ -545,7 +546,7 @@ class Queries(unittest.TestCase):
             self.assertEqual(run("--version").stdout.strip(), "brisant-cli 1.0.4.0")
 
     def test_help_and_man_page_list_every_option(self):
-        man = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(MAKE_CARD))), "dist", "brisant-cli.1")
+        man = os.path.join(SOURCE, "dist", "brisant-cli.1")
         with open(man) as f:
             synopsis = f.read().split(".SH SYNOPSIS")[1].split(".SH ")[0].replace("\\-", "-")
         text = run("--help").stdout
@@ -556,6 +557,59 @@ class Queries(unittest.TestCase):
                 self.assertRegex(synopsis, r"(?<![\w-])%s(?![\w-])" % re.escape(option))
 
 
+class Completion(unittest.TestCase):
+    def test_in_an_interactive_bash(self):
+        """--drive E=<Tab> completes a path; after the TARGET no more is offered."""
+        if shutil.which("tmux") is None or not os.path.exists(BASH_COMPLETION):
+            self.fail("tmux and bash-completion are needed (scripts/install-deps.sh installs them)")
+        script = os.path.join(SOURCE, "dist", "brisant-cli.bash-completion")
+        rows = [  # typed before Tab Tab, then the whole line once an X is typed after them
+            ("brisant-cli --drive E=card-o", "brisant-cli --drive E=card-one.img X"),
+            ("brisant-cli --drive E=card-one.img pr", "brisant-cli --drive E=card-one.img probe X"),
+            ("brisant-cli --drive E=card-one.img probe card-one.img car",
+             "brisant-cli --drive E=card-one.img probe card-one.img carX"),
+            ("brisant-cli list car", "brisant-cli list carX"),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            for name in ("card-one.img", "card-two.img"):
+                open(os.path.join(tmp, name), "wb").close()
+            tmux = ["tmux", "-f", "/dev/null", "-L", "brisant-cli-test-%d" % os.getpid()]
+            env = dict(os.environ, HOME=tmp, TERM="xterm")
+            subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "20", "-c", tmp,
+                                   "bash --norc --noprofile -i"], check=True, env=env)
+            try:
+                def screen():
+                    out = subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True, text=True).stdout
+                    return [line.rstrip() for line in out.splitlines() if line.strip()]
+
+                def wait_for(done):
+                    for _ in range(200):
+                        lines = screen()
+                        if lines and done(lines):
+                            return lines
+                        subprocess.run(["sleep", "0.05"])
+                    self.fail("the shell shows %r" % screen())
+
+                def keys(*k):
+                    subprocess.run(tmux + ["send-keys", *k], check=True)
+
+                keys("-l", "PS1='$ '; . %s; . %s" % (BASH_COMPLETION, script))
+                keys("Enter")
+                for typed, line in rows:
+                    with self.subTest(typed):
+                        keys("C-u")
+                        keys("-l", "clear")
+                        keys("Enter")
+                        wait_for(lambda lines: lines == ["$"])
+                        keys("-l", typed)
+                        keys("Tab", "Tab", "X")
+                        lines = wait_for(lambda lines: lines[-1].endswith("X"))
+                        self.assertEqual(lines, ["$ " + line])
+            finally:
+                subprocess.run(tmux + ["kill-server"])
+
+
 if __name__ == "__main__":
     CLI, MAKE_CARD = sys.argv[1], sys.argv[2]
+    SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(MAKE_CARD)))
     unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
