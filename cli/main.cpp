@@ -19,6 +19,9 @@
 
 namespace {
 
+// DWORD is unsigned long on Windows; %u and the JSON numbers take unsigned.
+unsigned U(DWORD n) { return static_cast<unsigned>(n); }
+
 // The drive and what the system knows of it, for a JSON object.
 JsonObject DriveJson(const Target& t) {
     JsonObject json;
@@ -30,9 +33,9 @@ JsonObject DriveJson(const Target& t) {
 void AddCapacity(JsonObject& json, const DriveVerdict& v) {
     if (!v.probed) return;
     const bool eligible = IsCapacityEligible(v.declared);
-    json.Add("capacity_sectors", static_cast<unsigned>(v.declared)).Add("capacity", v.declaredText).Add("eligible", eligible);
-    json.Add("target_sectors", static_cast<unsigned>(v.target)).Add("target", CapacityText(v.target));
-    if (eligible) json.Add("volume_sectors", static_cast<unsigned>(v.volume));
+    json.Add("capacity_sectors", U(v.declared)).Add("capacity", v.declaredText).Add("eligible", eligible);
+    json.Add("target_sectors", U(v.target)).Add("target", CapacityText(v.target));
+    if (eligible) json.Add("volume_sectors", U(v.volume));
 }
 
 std::string VerdictText(const DriveVerdict& v) {
@@ -69,8 +72,9 @@ void ListDrive(const Options& o, const Target& t, const DriveVerdict& v, std::ve
         if (v.status == kExitFailed) drive.Add("error", v.reason);
         drives.push_back(drive.Add("exit", v.status));
     } else {
-        const char* verdict = v.status == kExitOk ? "eligible" : v.status == kExitNotEligible ? "not eligible"
-                                                                                              : "refused";
+        const char* verdict = v.status == kExitOk            ? "eligible"
+                              : v.status == kExitNotEligible ? "not eligible"
+                                                             : "refused";
         std::printf("%s  %9s  %-12s  %s\n", t.name.c_str(), v.probed ? v.declaredText.c_str() : "-", verdict,
                     t.path.c_str());
         std::printf("    %s\n", IdentityOf(t.letter).c_str());
@@ -125,15 +129,14 @@ int ProbeCommand(const Options& o, const Target& t) {
     PrintHeading(t);
     std::printf("card: %s\n", IdentityOf(t.letter).c_str());
     if (v.probed) {
-        std::printf("declared capacity: %u sectors (%s)\n", static_cast<unsigned>(v.declared), v.declaredText.c_str());
+        std::printf("declared capacity: %u sectors (%s)\n", U(v.declared), v.declaredText.c_str());
         const bool eligible = IsCapacityEligible(v.declared);
-        std::printf("eligible: %s (%u to %u sectors)\n", eligible ? "yes" : "no", static_cast<unsigned>(kMinEligibleCapacity),
-                    static_cast<unsigned>(kMaxEligibleCapacity));
+        std::printf("eligible: %s (%u to %u sectors)\n", eligible ? "yes" : "no", U(kMinEligibleCapacity),
+                    U(kMaxEligibleCapacity));
         if (eligible) {
-            std::printf("new volume: %u sectors (%s)", static_cast<unsigned>(v.volume), CapacityText(v.volume).c_str());
+            std::printf("new volume: %u sectors (%s)", U(v.volume), CapacityText(v.volume).c_str());
             if (v.volume != v.target) {
-                std::printf(", cut from %u: FAT16 allows at most %u clusters", static_cast<unsigned>(v.target),
-                            static_cast<unsigned>(kMaxFat16Clusters));
+                std::printf(", cut from %u: FAT16 allows at most %u clusters", U(v.target), U(kMaxFat16Clusters));
             }
             std::printf("\n");
         }
@@ -145,17 +148,18 @@ int ProbeCommand(const Options& o, const Target& t) {
 
 void PrintPlan(const DriveVerdict& v, const Fat16Geometry& g, const platform::DryRunTarget& dryRun) {
     if (v.status == kExitOk) {
-        std::printf("target capacity: %u sectors (%s)\n", static_cast<unsigned>(v.target), CapacityText(v.target).c_str());
-        std::printf("volume: %u sectors, %u sectors per cluster, %u sectors per table\n", static_cast<unsigned>(g.totalSectors),
-                    static_cast<unsigned>(g.sectorsPerCluster), static_cast<unsigned>(g.fatSectors));
+        std::printf("target capacity: %u sectors (%s)\n", U(v.target), CapacityText(v.target).c_str());
+        std::printf("volume: %u sectors, %u sectors per cluster, %u sectors per table\n", U(g.totalSectors),
+                    U(g.sectorsPerCluster), U(g.fatSectors));
         std::printf("table 1 at LBA %u, table 2 at LBA %u, root directory at LBA %u, data area at LBA %u\n",
-                    static_cast<unsigned>(g.fat1Lba()), static_cast<unsigned>(g.fat2Lba()), static_cast<unsigned>(g.rootLba()), static_cast<unsigned>(g.dataLba()));
-        std::printf("clusters: %u\n", static_cast<unsigned>(g.clusterCount()));
+                    U(g.fat1Lba()), U(g.fat2Lba()), U(g.rootLba()), U(g.dataLba()));
+        std::printf("clusters: %u\n", U(g.clusterCount()));
     } else {
         std::printf("not eligible: %s\n", kMsgNotNeeded);
     }
-    std::printf("the commands a repair would send, in order; only the reads reach the card, and a read of\n"
-                "a sector the repair has written before is answered by the plan itself:\n");
+    std::printf(
+        "the commands a repair would send, in order; only the reads reach the card, and a read of\n"
+        "a sector the repair has written before is answered by the plan itself:\n");
     int n = 0;
     for (const auto& c : dryRun.commands) {
         std::printf("%3d  %-29s  %s\n", ++n, CdbHex(c.cdb.data(), c.cdb.size()).c_str(),
@@ -168,10 +172,10 @@ JsonObject PlanJson(const Target& t, const DriveVerdict& v, const Fat16Geometry&
     JsonObject json = DriveJson(t);
     AddCapacity(json, v);
     if (v.status == kExitOk) {
-        json.Add("sectors_per_cluster", static_cast<unsigned>(g.sectorsPerCluster)).Add("fat_sectors", static_cast<unsigned>(g.fatSectors));
-        json.Add("fat1_lba", static_cast<unsigned>(g.fat1Lba())).Add("fat2_lba", static_cast<unsigned>(g.fat2Lba()));
-        json.Add("root_lba", static_cast<unsigned>(g.rootLba())).Add("data_lba", static_cast<unsigned>(g.dataLba()));
-        json.Add("clusters", static_cast<unsigned>(g.clusterCount()));
+        json.Add("sectors_per_cluster", U(g.sectorsPerCluster)).Add("fat_sectors", U(g.fatSectors));
+        json.Add("fat1_lba", U(g.fat1Lba())).Add("fat2_lba", U(g.fat2Lba()));
+        json.Add("root_lba", U(g.rootLba())).Add("data_lba", U(g.dataLba()));
+        json.Add("clusters", U(g.clusterCount()));
     }
     std::vector<JsonObject> commands;
     for (const auto& c : dryRun.commands) {
