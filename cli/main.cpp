@@ -107,7 +107,7 @@ int List(const Options& o) {
         }
     }
     std::fflush(stdout);
-    if (!lookedAt) std::fprintf(stderr, "brisant-cli: D: to Z: map nothing: no disk sd* or mmcblk*, no --drive\n");
+    if (!lookedAt) std::fprintf(stderr, "brisant-cli: nothing to look at: no drive D: to Z: exists\n");
     JsonObject list;
     list.Add("drives", drives).Add("not_offered", notOffered);
     if (offered == 0) return ReportFailure(o.json, kExitFailed, "", "no card found", list);
