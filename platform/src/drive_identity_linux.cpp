@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/drive_identity.h"
+#include "image_file.h"
 #include "platform/drive_map.h"
 
 namespace platform {
@@ -121,7 +122,7 @@ DriveIdentity IdentifyImage(const std::string& path, const struct stat& st) {
     id.known = true;
     id.removable = true;
     id.sizeBytes = static_cast<std::uint64_t>(st.st_size);
-    id.readOnly = access(path.c_str(), W_OK) != 0;
+    id.readOnly = access(path.c_str(), W_OK) != 0 || NoOneMayWrite(st.st_mode);
     return id;
 }
 
