@@ -5,10 +5,12 @@
 
 #include <cstring>
 
+#include "cli/exit_status.h"
 #include "repair/explorer_notify.h"
 
 CConsoleOperator::CConsoleOperator(std::string selectedText, bool assumeYes, bool pauses, bool quiet)
     : m_strSelected(std::move(selectedText)),
+      m_strName(m_strSelected),
       m_bAssumeYes(assumeYes),
       m_bPauses(pauses),
       m_bQuiet(quiet),
@@ -21,7 +23,7 @@ bool CConsoleOperator::GetSelectedDriveText(std::string& text) {
 }
 
 void CConsoleOperator::ShowCapacity(const std::string& text) {
-    if (!m_bQuiet) std::printf("%s  %s\n", m_strSelected.c_str(), text.c_str());
+    if (!m_bQuiet && !m_bOutcomeOnly) std::printf("%s  %s\n", m_strName.c_str(), text.c_str());
 }
 
 namespace {
@@ -60,18 +62,18 @@ bool CConsoleOperator::AskConfirmation(const char* text) {
     // of the run, with the messages on stdout.
     std::FILE* terminal = m_bQuiet || m_bAssumeYes ? nullptr : std::fopen(kTerminal, "w");
     std::FILE* prompt = m_bAssumeYes ? stdout : terminal != nullptr ? terminal : stderr;
-    if (!m_bQuiet) {
+    // A yes given by --yes is recorded on stdout, which -q keeps for the outcome.
+    if (!m_bQuiet && !(m_bAssumeYes && m_bOutcomeOnly)) {
         std::fprintf(prompt, "%s [y/N] ", text);
         if (m_bAssumeYes) std::fprintf(prompt, "y (--yes)\n");
         std::fflush(prompt);
     }
     if (!m_bAssumeYes) {
         std::string answer;
-        if (!ReadAnswer(answer)) {
-            if (!m_bQuiet) std::fprintf(prompt, "\n");
-        } else {
-            yes = IsYes(answer);
-        }
+        const bool answered = ReadAnswer(answer);
+        // An answer typed at a terminal ends the question's line itself.
+        if (!m_bQuiet && (!answered || !isatty(STDIN_FILENO))) std::fprintf(prompt, "\n");
+        if (answered) yes = IsYes(answer);
     }
     if (terminal != nullptr) std::fclose(terminal);
     if (!yes) m_Outcome = Outcome::Declined;
@@ -86,14 +88,14 @@ void CConsoleOperator::ShowMessage(const char* text) {
     } else if (std::strcmp(text, kMsgChanged) == 0 && m_Outcome == Outcome::None) {
         m_Outcome = Outcome::Repaired;
     }
-    if (m_bQuiet) return;
+    if (m_bQuiet || (m_bOutcomeOnly && std::strcmp(text, kMsgReplug) == 0)) return;
     EndProgressLine();
     std::printf("%s\n", text);
     std::fflush(stdout);
 }
 
 void CConsoleOperator::SetProgressPos(int position) {
-    if (m_bQuiet || !m_bShowProgress) return;
+    if (m_bQuiet || m_bOutcomeOnly) return;
     char bar[33];
     for (int i = 0; i < 32; ++i) bar[i] = i < position ? '#' : '.';
     bar[32] = '\0';
@@ -158,11 +160,11 @@ void CConsoleOperator::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }
 
 int ExitStatus(CConsoleOperator::Outcome outcome) {
     switch (outcome) {
-        case CConsoleOperator::Outcome::Repaired: return 0;
-        case CConsoleOperator::Outcome::Failed: return 1;
-        case CConsoleOperator::Outcome::NotEligible: return 3;
-        case CConsoleOperator::Outcome::Declined: return 4;
+        case CConsoleOperator::Outcome::Repaired: return kExitOk;
+        case CConsoleOperator::Outcome::Failed: return kExitFailed;
+        case CConsoleOperator::Outcome::NotEligible: return kExitNotEligible;
+        case CConsoleOperator::Outcome::Declined: return kExitDeclined;
         case CConsoleOperator::Outcome::None: break;
     }
-    return 1;
+    return kExitFailed;
 }

@@ -31,8 +31,12 @@ public:
     void EndWrites() override;
 
     Outcome outcome() const { return m_Outcome; }
-    // The messages still show; the progress bar does not.
-    void HideProgress() { m_bShowProgress = false; }
+    // For a script: of everything on stdout, only the message that tells
+    // how the repair ended. The question is still asked.
+    void ShowOutcomeOnly() { m_bOutcomeOnly = true; }
+    // How the drive is named to the operator, when not by its letter.
+    void ShowAs(const std::string& name) { m_strName = name; }
+    const std::string& name() const { return m_strName; }
 
 private:
     void EndProgressLine();
@@ -43,10 +47,11 @@ private:
     CInterruptHold m_Hold;
 
     std::string m_strSelected;
+    std::string m_strName;
     bool m_bAssumeYes;
     bool m_bPauses;
     bool m_bQuiet;
-    bool m_bShowProgress = true;
+    bool m_bOutcomeOnly = false;
     bool m_bTerminal;
     bool m_bProgressOpen = false;
     Outcome m_Outcome = Outcome::None;

@@ -3,14 +3,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "cli/exit_status.h"
 #include "repair/capacity_repair.h"
 #include "repair/sector_stamps.h"
 
 namespace {
 
 constexpr DWORD kRun = kMaxSectorsPerCommand;
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
 constexpr int kRestoreAttempts = 3;
 
 class Selftest {
@@ -117,7 +116,7 @@ int RunSelftest(CCardDevice& device, char letter, DWORD declared, CommandWatch& 
     }
 
     const std::string question =
-        "Write a test pattern over " + range + " of " + letter + ":\\ and then put their old bytes back?";
+        "Write a test pattern over " + range + " of " + op.name() + " and then put their old bytes back?";
     if (!op.AskConfirmation(question.c_str())) return ExitStatus(op.outcome());
     watch.Reset();
 

@@ -5,7 +5,7 @@ packages="cmake make g++ g++-multilib clang libclang-rt-14-dev qemu-user binutil
   dosfstools mtools python3 strace
   qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  dpkg-dev file man-db lintian desktop-file-utils appstream zip unzip
+  dpkg-dev file man-db lintian desktop-file-utils appstream zip unzip bash-completion tmux
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64"
 if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
 

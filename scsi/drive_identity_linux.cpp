@@ -12,6 +12,7 @@
 
 #include "scsi/drive_identity.h"
 #include "scsi/drive_map.h"
+#include "scsi/image_file.h"
 
 namespace platform {
 namespace {
@@ -77,7 +78,7 @@ DriveIdentity IdentifyImage(const std::string& path, const struct stat& st) {
     id.known = true;
     id.removable = true;
     id.sizeBytes = static_cast<std::uint64_t>(st.st_size);
-    id.readOnly = access(path.c_str(), W_OK) != 0;
+    id.readOnly = access(path.c_str(), W_OK) != 0 || NoOneMayWrite(st.st_mode);
     return id;
 }
 

@@ -85,9 +85,19 @@ ImageFile::~ImageFile() {
     if (fd_ >= 0) close(fd_);
 }
 
+bool NoOneMayWrite(unsigned mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+
 bool ImageFile::Open(const std::string& path, std::string* error) {
     readOnly_ = false;
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    // Root opens a read-only file for writing all the same: its mode is what
+    // write-protects the image.
+    struct stat mode {};
+    if (fd >= 0 && fstat(fd, &mode) == 0 && NoOneMayWrite(mode.st_mode)) {
+        close(fd);
+        fd = -1;
+        errno = EACCES;
+    }
     if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         readOnly_ = true;

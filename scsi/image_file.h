@@ -32,4 +32,10 @@ private:
     bool readOnly_ = false;
 };
 
+#ifndef _WIN32
+// A card image whose mode lets no one write it is write-protected, also for
+// root, who the system lets write it.
+bool NoOneMayWrite(unsigned mode);
+#endif
+
 }  // namespace platform

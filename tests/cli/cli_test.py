@@ -16,7 +16,8 @@ import sys
 import tempfile
 import unittest
 
-CLI = MAKE_CARD = None
+CLI = MAKE_CARD = SOURCE = None
+BASH_COMPLETION = "/usr/share/bash-completion/bash_completion"
 
 CHANGED = "The drive's capacity have change to 2G bytes."
 REPLUG = "Please re-plugin this card again"
@@ -163,13 +164,18 @@ class Refusals(unittest.TestCase):
             self.assertEqual(card.digest(), before)
 
     def test_write_protected_image(self):
-        # Root writes read-only files, so the program runs as nobody then.
-        for args, out in ((["repair", "--no-pause"], FAIL), (["selftest"], "still hold their old bytes")):
-            with self.subTest(args[0]), Card(1984000, 3968000) as card:
+        # The kernel refuses nobody; root it lets write any file, so for root
+        # the program itself must heed the mode.
+        rows = [(args, out, user) for args, out in ((["repair", "--no-pause"], FAIL),
+                                                    (["selftest"], "still hold their old bytes"))
+                for user in (["nobody", "root"] if os.geteuid() == 0 else ["this user"])]
+        for args, out, user in rows:
+            with self.subTest(args[0], user=user), Card(1984000, 3968000) as card:
                 os.chmod(card.path, 0o444)
                 before = card.digest() + card.read(1983872, 128)
                 r = subprocess.run([CLI, args[0], card.path, "--yes", *args[1:]], stdin=subprocess.DEVNULL,
-                                   capture_output=True, text=True, timeout=60, preexec_fn=drop_root)
+                                   capture_output=True, text=True, timeout=60,
+                                   preexec_fn=drop_root if user == "nobody" else None)
                 self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
                 self.assertIn(out, r.stdout)
                 self.assertNotIn(CHANGED, r.stdout)
@@ -209,61 +215,114 @@ class Refusals(unittest.TestCase):
                     self.assertNotIn(CHANGED, r.stdout)
                     self.assertEqual(card.digest(), before)
 
-    def test_bad_targets_and_usage(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            rows = [
-                (["repair", os.path.join(tmp, "missing.img"), "--yes"], "No such file"),
-                (["repair", tmp, "--yes"], "directory"),
-                (["repair", "C", "--yes"], "D to Z"),
-                (["--drive", "E=" + os.path.join(tmp, "x.img"), "repair", "E", "--yes"], "cannot be opened"),
-                (["--drive", "B=/dev/null", "list"], "D to Z"),
-                (["frobnicate"], "unknown command"),
-                (["repair"], "one TARGET"),
-                (["list", "--yes"], "--yes"),
-                (["list", "--bogus"], "unknown option"),
-                (["list", "-q"], "--quiet"),
-                (["--", "--yes"], "unknown command --yes"),
-            ]
-            for args, reason in rows:
-                with self.subTest(args=args):
-                    r = run(*args)
-                    self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
-                    self.assertIn(reason, r.stderr)
-                    self.assertEqual(len(r.stderr.strip().splitlines()), 1)
-
 
 class ExitCodes(unittest.TestCase):
+    # One row a command and outcome: what the exit status table promises.
+    # {card} repairs, {small} is too small for its doubled size, {low} is not
+    # eligible, {empty} has no sector 0, {missing} does not exist, {dir} is a
+    # folder, {loop} a loop device over a card (as root only).
+    ROWS = [  # args, stdin, exit status, on stdout (a text, or the exact lines), stderr reason
+        (["--drive", "E={card}", "list"], "", 0, "eligible", None),
+        (["--drive", "E={low}", "list"], "", 3, "not eligible", None),
+        (["--drive", "E={small}", "list"], "", 1, "refused", "E: {small}: cannot read sector 3967999"),
+        (["--drive", "E={missing}", "list"], "", 1, None, "E: {missing}: No such file or directory"),
+        (["--drive", "E={dir}", "list"], "", 1, None, "E: {dir}: is a directory"),
+        (["--drive", "E={empty}", "list"], "", 1, None, "reading sector 0 failed"),
+        (["--drive", "E={missing}", "list"], "", 1, None, "no card found"),
+        (["--drive", "D={loop}", "list"], "", 1, None, "D: {loop}: not removable"),
+        (["--drive", "E={card}", "--drive", "e={low}", "list"], "", 2, None, "--drive E= is given twice"),
+        (["--drive", "B=/dev/null", "list"], "", 2, None, "D to Z"),
+        (["list", "E"], "", 2, None, "list takes no TARGET"),
+        (["probe", "{card}"], "", 0, "repair: asks", None),
+        (["probe", "{low}"], "", 3, NOT_NEEDED, None),
+        (["probe", "{small}"], "", 1, None, "{small}: cannot read sector 3967999, the last of the new volume: "
+                                            "the medium holds only 1984000 sectors (968 MB)"),
+        (["probe", "{missing}"], "", 1, None, "{missing}: No such file or directory"),
+        (["--drive", "E={missing}", "probe", "E"], "", 1, None, "(" + "{missing}): No such file or directory"),
+        (["probe", "{dir}"], "", 1, None, "is a directory"),
+        (["probe", "{empty}"], "", 1, None, "reading sector 0 failed"),
+        (["probe", "{loop}"], "", 1, None, "{loop}: not removable"),
+        (["probe", "C"], "", 2, None, "D to Z"),
+        (["plan", "{card}"], "", 0, "EJECT MEDIUM", None),
+        (["plan", "{low}"], "", 3, "not eligible", None),
+        (["plan", "{small}"], "", 1, None, "the medium holds only 1984000 sectors"),
+        (["plan", "{empty}"], "", 1, None, "reading sector 0 failed"),
+        (["plan", "{loop}"], "", 1, None, "not removable"),
+        (["plan"], "", 2, None, "plan takes one TARGET"),
+        (["repair", "{card}", "--yes", "--no-pause"], "", 0, CHANGED, None),
+        (["repair", "{card}", "-q", "--yes", "--no-pause"], "", 0, [CHANGED], None),
+        (["repair", "{card}", "--no-pause"], "n\n", 4, None, "declined: nothing was written"),
+        (["repair", "{card}", "-q", "--no-pause"], "n\n", 4, [], "declined: nothing was written"),
+        (["repair", "{low}", "--yes", "--no-pause"], "", 3, NOT_NEEDED, None),
+        (["repair", "{small}", "--yes", "--no-pause"], "", 1, FAIL, "cannot read sector 3967999"),
+        (["repair", "{small}", "-q", "--yes"], "", 1, [FAIL], "the medium holds only"),
+        (["repair", "{missing}", "--yes"], "", 1, None, "No such file"),
+        (["repair", "{dir}", "--yes"], "", 1, None, "is a directory"),
+        (["repair", "{empty}", "--yes"], "", 1, None, "reading sector 0 failed"),
+        (["repair", "{loop}", "--yes"], "", 1, FAIL, "not removable"),
+        (["repair", "{card}", "--json"], "", 2, None, "--json is for list, probe and plan"),
+        (["repair"], "", 2, None, "one TARGET"),
+        (["selftest", "{card}", "--yes"], "", 0, "selftest passed", None),
+        (["selftest", "{card}"], "n\n", 4, None, "declined: nothing was written"),
+        (["selftest", "{empty}"], "", 1, None, "reading sector 0 failed"),
+        (["frobnicate"], "", 2, None, "unknown command"),
+        (["list", "--bogus"], "", 2, None, "unknown option"),
+        (["list", "--yes"], "", 2, None, "--yes"),
+        (["list", "-q"], "", 2, None, "--quiet"),
+        (["--", "--yes"], "", 2, None, "unknown command --yes"),
+    ]
+
+    def cards(self, tmp, loop):
+        paths = {"missing": os.path.join(tmp, "missing.img"), "dir": tmp, "empty": os.path.join(tmp, "empty.img")}
+        open(paths["empty"], "wb").close()
+        for name, declared, sectors in (("card", 1984000, 3968000), ("small", 1984000, 1984000),
+                                        ("low", 1399999, 2800000)):
+            paths[name] = os.path.join(tmp, name + ".img")
+            subprocess.run(["sh", MAKE_CARD, paths[name], str(declared), str(sectors)], check=True)
+        if loop:
+            paths["loop"] = subprocess.run(["losetup", "-f", "--show", paths["low"]], capture_output=True,
+                                           text=True, check=True).stdout.strip()
+        return paths
+
     def test_exit_status_and_reason(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            odd = os.path.join(os.fsencode(tmp), b"card-\xff\xfe.img")
-            empty = os.path.join(tmp, "empty.img")
-            open(empty, "wb").close()
-            rows = [  # (declared, sectors), args after the image, stdin, exit, stdout, stderr
-                ((1984000, 1984000), ["repair", "--yes", "--no-pause"], "", 1, FAIL, "cannot read sector 3967999"),
-                ((1399999, 2800000), ["repair", "--yes", "--no-pause"], "", 3, NOT_NEEDED, None),
-                (None, ["probe"], "", 1, None, "reading sector 0 failed"),
-                (None, ["repair", "--yes"], "", 1, None, "reading sector 0 failed"),
-                (None, ["plan"], "", 1, None, "reading sector 0 failed"),
-                ((1984000, 3968000), ["selftest"], "n\n", 4, None, None),
-                ((1984000, 3968000), ["selftest", "--yes"], "", 0, "selftest passed", None),
-            ]
-            for size, args, answer, code, out, err in rows:
-                with self.subTest(args=args, size=size, answer=answer):
-                    card = Card(*size) if size else None
-                    path = card.path if card else empty
-                    r = subprocess.run([CLI, args[0], path, *args[1:]], input=answer, capture_output=True,
-                                       text=True, timeout=60)
+        can_loop = os.geteuid() == 0 and shutil.which("losetup") is not None
+        for args, answer, code, out, err in self.ROWS:
+            loop = any("{loop}" in a for a in args)
+            if loop and not can_loop:
+                continue
+            # list, probe and plan say the same once more as one JSON object.
+            json_too = "--" not in args and any(a in ("list", "probe", "plan") for a in args)
+            for as_json in (False, True) if json_too else ("--json" in args,):
+                with self.subTest(args=args, json=as_json), tempfile.TemporaryDirectory() as tmp:
+                    paths = self.cards(tmp, loop)
+                    try:
+                        argv = [a.format(**paths) for a in args] + (["--json"] if as_json and json_too else [])
+                        r = subprocess.run([CLI, *argv], input=answer, capture_output=True, text=True, timeout=60)
+                    finally:
+                        if loop:
+                            subprocess.run(["losetup", "-d", paths["loop"]], check=True)
                     self.assertEqual(r.returncode, code, r.stdout + r.stderr)
-                    if out:
-                        self.assertIn(out, r.stdout)
-                    if err:
-                        self.assertIn(err, r.stderr)
-                        self.assertTrue(r.stderr.startswith("brisant-cli: "), r.stderr)
+                    reason = err.format(**paths) if err else None
+                    if reason:
+                        lines = [l for l in r.stderr.splitlines() if reason in l]
+                        self.assertTrue(lines, r.stderr)
+                        self.assertTrue(lines[0].startswith("brisant-cli: "), r.stderr)
+                    if code == 2:
+                        self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
                     if code == 0:
                         self.assertEqual(r.stderr, "")
-                    if card:
-                        card.__exit__()
+                    if as_json:
+                        self.assertEqual(json.loads(r.stdout)["exit"], code)
+                        if reason:
+                            self.assertIn(reason.split(": ")[-1], r.stdout)
+                    elif isinstance(out, list):
+                        self.assertEqual(r.stdout.splitlines(), out)
+                    elif out:
+                        self.assertIn(out, r.stdout)
 
+    def test_json_of_an_odd_path(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            odd = os.path.join(os.fsencode(tmp), b"card-\xff\xfe.img")
             # A path that is not UTF-8 still gives JSON that parses.
             with Card(1984000, 3968000) as card:
                 os.link(card.path, odd)
@@ -433,31 +492,36 @@ class Interruptions(unittest.TestCase):
 
 class Queries(unittest.TestCase):
     def test_probe_and_plan_of_each_kind_of_card(self):
-        rows = [  # name, declared, card sectors, probe fields, plan exit status, plan fields
-            ("not eligible", 1000000, 2000000, (1000000, "488 MB", False, 2000000, "976 MB"), 3,
+        # probe and plan end as the repair would: not eligible 3, too small 1.
+        rows = [  # name, declared, card sectors, probe fields, exit status, plan fields
+            ("not eligible", 1000000, 2000000, (1000000, "488 MB", False, 2000000, "976 MB", None), 3,
              {"eligible": False}),
-            ("too small", 1984000, 1984000, (1984000, "968 MB", True, 3968000, "1937 MB"), 1,
+            ("too small", 1984000, 1984000, (1984000, "968 MB", True, 3968000, "1937 MB", 3968000), 1,
              {"eligible": True, "target_sectors": 3968000}),
-            ("4,200,000", 4200000, 4200000, (4200000, "2050 MB", True, 4200000, "2050 MB"), 0,
+            ("4,194,304", 4194304, 4194304, (4194304, "2048 MB", True, 4194304, "2048 MB", 4194145), 0,
+             {"eligible": True, "target_sectors": 4194304, "volume_sectors": 4194145, "clusters": 65524}),
+            ("4,200,000", 4200000, 4200000, (4200000, "2050 MB", True, 4200000, "2050 MB", 4194145), 0,
              {"eligible": True, "target_sectors": 4200000, "volume_sectors": 4194145, "sectors_per_cluster": 64,
               "fat_sectors": 256, "root_lba": 514, "data_lba": 546, "clusters": 65524}),
         ]
-        keys = ("capacity_sectors", "capacity", "eligible", "target_sectors", "target")
-        for name, declared, sectors, probe_fields, plan_status, plan_fields in rows:
+        keys = ("capacity_sectors", "capacity", "eligible", "target_sectors", "target", "volume_sectors")
+        for name, declared, sectors, probe_fields, status, plan_fields in rows:
             with self.subTest(card=name), Card(declared, sectors) as card:
                 before = card.digest()
                 r = run("probe", card.path, "--json")
-                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertEqual(r.returncode, status, r.stdout + r.stderr)
                 probe = json.loads(r.stdout)
-                self.assertEqual(tuple(probe[k] for k in keys), probe_fields)
+                self.assertEqual(tuple(probe.get(k) for k in keys), probe_fields)
 
                 r = run("plan", card.path, "--json")
-                self.assertEqual(r.returncode, plan_status, r.stdout + r.stderr)
+                self.assertEqual(r.returncode, status, r.stdout + r.stderr)
                 plan = json.loads(r.stdout)
                 self.assertEqual({k: plan.get(k) for k in plan_fields}, plan_fields)
                 if not plan["eligible"]:
                     self.assertNotIn("volume_sectors", plan, "a layout for a card that is not eligible")
                     self.assertFalse([c for c in plan["commands"] if c["command"].startswith("WRITE")])
+                if status == 1:
+                    self.assertNotIn("commands", plan, "a plan for a card the repair refuses")
                 self.assertEqual(card.digest(), before, "probe or plan wrote to the card")
 
     def test_probe_plan_list(self):
@@ -489,11 +553,77 @@ class Queries(unittest.TestCase):
             self.assertEqual(card.digest(), before, "plan wrote to the card")
             listing = json.loads(run("--drive", "E=" + card.path, "--drive", "F=/nonexistent", "list",
                                      "--json").stdout)
-            self.assertEqual([(d["drive"], d["capacity"], d["eligible"]) for d in listing],
+            self.assertEqual([(d["drive"], d["capacity"], d["eligible"]) for d in listing["drives"]],
                              [("E:\\", "968 MB", True)])
+            self.assertEqual([(d["drive"], d["reason"]) for d in listing["not_offered"]],
+                             [("F:\\", "No such file or directory")])
             self.assertEqual(run("--version").stdout.strip(), "brisant-cli 1.0.4.0")
+
+    def test_help_and_man_page_list_every_option(self):
+        man = os.path.join(SOURCE, "dist", "brisant-cli.1")
+        with open(man) as f:
+            synopsis = f.read().split(".SH SYNOPSIS")[1].split(".SH ")[0].replace("\\-", "-")
+        text = run("--help").stdout
+        for option in ("-y", "--yes", "-q", "--quiet", "-h", "--help", "-V", "--version", "--json", "--drive",
+                       "--no-pause"):
+            with self.subTest(option):
+                self.assertRegex(text, r"(?m)^\s+(-\w, )?%s\b" % re.escape(option))
+                self.assertRegex(synopsis, r"(?<![\w-])%s(?![\w-])" % re.escape(option))
+
+
+class Completion(unittest.TestCase):
+    def test_in_an_interactive_bash(self):
+        """--drive E=<Tab> completes a path; after the TARGET no more is offered."""
+        if shutil.which("tmux") is None or not os.path.exists(BASH_COMPLETION):
+            self.fail("tmux and bash-completion are needed (scripts/install-deps.sh installs them)")
+        script = os.path.join(SOURCE, "dist", "brisant-cli.bash-completion")
+        rows = [  # typed before Tab Tab, then the whole line once an X is typed after them
+            ("brisant-cli --drive E=card-o", "brisant-cli --drive E=card-one.img X"),
+            ("brisant-cli --drive E=card-one.img pr", "brisant-cli --drive E=card-one.img probe X"),
+            ("brisant-cli --drive E=card-one.img probe card-one.img car",
+             "brisant-cli --drive E=card-one.img probe card-one.img carX"),
+            ("brisant-cli list car", "brisant-cli list carX"),
+        ]
+        with tempfile.TemporaryDirectory() as tmp:
+            for name in ("card-one.img", "card-two.img"):
+                open(os.path.join(tmp, name), "wb").close()
+            tmux = ["tmux", "-f", "/dev/null", "-L", "brisant-cli-test-%d" % os.getpid()]
+            env = dict(os.environ, HOME=tmp, TERM="xterm")
+            subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "20", "-c", tmp,
+                                   "bash --norc --noprofile -i"], check=True, env=env)
+            try:
+                def screen():
+                    out = subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True, text=True).stdout
+                    return [line.rstrip() for line in out.splitlines() if line.strip()]
+
+                def wait_for(done):
+                    for _ in range(200):
+                        lines = screen()
+                        if lines and done(lines):
+                            return lines
+                        subprocess.run(["sleep", "0.05"])
+                    self.fail("the shell shows %r" % screen())
+
+                def keys(*k):
+                    subprocess.run(tmux + ["send-keys", *k], check=True)
+
+                keys("-l", "PS1='$ '; . %s; . %s" % (BASH_COMPLETION, script))
+                keys("Enter")
+                for typed, line in rows:
+                    with self.subTest(typed):
+                        keys("C-u")
+                        keys("-l", "clear")
+                        keys("Enter")
+                        wait_for(lambda lines: lines == ["$"])
+                        keys("-l", typed)
+                        keys("Tab", "Tab", "X")
+                        lines = wait_for(lambda lines: lines[-1].endswith("X"))
+                        self.assertEqual(lines, ["$ " + line])
+            finally:
+                subprocess.run(tmux + ["kill-server"])
 
 
 if __name__ == "__main__":
     CLI, MAKE_CARD = sys.argv[1], sys.argv[2]
+    SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(MAKE_CARD)))
     unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)

@@ -1,5 +1,6 @@
 # brisant-cli.exe on the real API under Wine: the sweep finds no card, a letter
-# is refused before anything is sent, and card images are not taken.
+# is refused before anything is sent, and card images are not taken, neither
+# by --drive nor as a TARGET path.
 function(run expect_code)
   execute_process(COMMAND ${EMULATOR} ${CLI} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err
                   TIMEOUT 300)
@@ -15,9 +16,16 @@ run(0 --version)
 if(NOT out MATCHES "brisant-cli 1\\.0\\.4\\.0")
   message(FATAL_ERROR "no version: ${out}")
 endif()
-run(0 list)
-if(NOT out STREQUAL "")
-  message(FATAL_ERROR "the sweep found a card under Wine: ${out}")
+run(1 list)
+if(NOT out STREQUAL "" OR NOT err MATCHES "no card found")
+  message(FATAL_ERROR "the sweep found a card under Wine: ${out}${err}")
+endif()
+# A file given as TARGET is refused, never served by a real drive letter.
+file(WRITE card.img "")
+run(2 probe card.img)
+file(REMOVE card.img)
+if(NOT err MATCHES "drive letters only")
+  message(FATAL_ERROR "a card image path was not refused: ${err}")
 endif()
 run(2 --drive E=card.img list)
 if(NOT err MATCHES "test builds")
@@ -28,7 +36,7 @@ run(1 selftest Z: --yes)
 if(NOT err MATCHES "access denied; run it as administrator")
   message(FATAL_ERROR "no reason for the refused volume: ${err}")
 endif()
-run(2 selftest Q: --yes)
+run(1 selftest Q: --yes)
 if(NOT err MATCHES "no such drive")
   message(FATAL_ERROR "no reason for a missing drive: ${err}")
 endif()

@@ -1,0 +1,149 @@
+#include "cli/command_line.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "scsi/drive_map.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: brisant-cli [--drive X=PATH]... [--json] list\n"
+    "       brisant-cli [--drive X=PATH]... [--json] probe|plan TARGET\n"
+    "       brisant-cli [--drive X=PATH]... [-y] [-q] [--no-pause] repair TARGET\n"
+    "       brisant-cli [--drive X=PATH]... [-y] selftest TARGET\n"
+    "       brisant-cli -h | -V\n"
+    "\n"
+    "Re-formats the card in a card reader as one FAT16 volume of twice the\n"
+    "capacity its sector 0 declares (when that is below 1 GB).\n"
+    "\n"
+    "commands:\n"
+    "  list             the drives offered, with their capacity and what a repair would do;\n"
+    "                   on stderr, each other drive looked at and why it is not offered\n"
+    "  probe TARGET     the declared capacity, the volume a repair would write, and whether\n"
+    "                   a repair would go ahead (or which check refuses it)\n"
+    "  plan TARGET      the layout and every command a repair would send; writes nothing\n"
+    "  repair TARGET    re-formats the card, after asking\n"
+    "  selftest TARGET  sends each of the five commands to a card that may hold files: writes\n"
+    "                   128 sectors and puts their old bytes back (after asking), then ejects\n"
+    "                   the card\n"
+    "\n"
+    "options (anywhere on the line):\n"
+    "  --drive X=PATH   maps drive letter X (D to Z) to a block device or card image file;\n"
+    "                   once for each letter\n"
+    "  --json           list, probe, plan: one JSON object on stdout, also for an error\n"
+    "                   ({\"error\": ..., \"exit\": N})\n"
+    "  -y, --yes        repair, selftest: answers the question with yes\n"
+    "  -q, --quiet      repair: prints only the outcome line on stdout\n"
+    "  --no-pause       repair: leaves out the one-second pauses between progress steps\n"
+    "  -h, --help       shows this text\n"
+    "  -V, --version    shows the version\n"
+    "  --               ends the options: what follows is a command or TARGET\n"
+    "\n"
+    "TARGET is a drive letter (E, E: or E:\\) or the path of a block device or card\n"
+    "image. By default D: onwards are the whole disks that exist, sd* first, then\n"
+    "mmcblk*. Offered, and so repaired, is only a drive that answers INQUIRY as a\n"
+    "removable direct-access disk (a card reader, a card slot, a card image), among\n"
+    "the first 16 in letter order; never a fixed disk or a loop device.\n"
+    "\n"
+    "exit status (list, probe and plan end as a repair of the drive would before\n"
+    "its question; list as for its most promising drive):\n"
+    "  0  done; a repair would go ahead\n"
+    "  1  cannot be opened, not offered, in use, refused or failed (the reason on\n"
+    "     stderr); list: no card found\n"
+    "  2  usage error\n"
+    "  3  the declared capacity is not eligible (1400000 to 4200000 sectors)\n"
+    "  4  declined: nothing was written\n"
+    "\n"
+    "Before writing, repair reads the last sector of the new volume and stamps,\n"
+    "reads back and restores up to 25 sectors spread over it, so that a card that\n"
+    "cannot hold the doubled size is refused unchanged. From the first write to the\n"
+    "last, Ctrl-C, SIGTERM and SIGHUP wait until the new volume is complete. A card\n"
+    "pulled out, or a program killed with SIGKILL, meanwhile can be left\n"
+    "half-written: probe then shows the new volume's size, and repair writes the\n"
+    "same layout again.\n";
+
+// The letter an --drive option maps, upper case; 0 when it names none.
+char DriveOptionLetter(const std::string& option) {
+    if (option.size() < 2 || option[1] != '=') return 0;
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(option[0])));
+}
+
+}  // namespace
+
+Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
+    // A wrong command line asked for JSON gets its error as JSON too.
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) o.json = true;
+    }
+    std::vector<std::string> words;
+    std::set<char> mapped;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (!options) {
+            words.push_back(arg);
+        } else if (arg == "--") {
+            options = false;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return Parsed::Done;
+        } else if (arg == "--version" || arg == "-V") {
+            std::printf("brisant-cli 1.0.4.0\n");
+            return Parsed::Done;
+        } else if (arg == "--drive" || arg.rfind("--drive=", 0) == 0) {
+            if (arg == "--drive" && i + 1 >= argc) {
+                error = "--drive needs X=PATH";
+                return Parsed::Usage;
+            }
+            std::string option = arg == "--drive" ? argv[++i] : arg.substr(8);
+            // Two paths for one letter: which one is meant cannot be told.
+            char letter = DriveOptionLetter(option);
+            if (letter != 0 && !mapped.insert(letter).second) {
+                error = "--drive " + std::string(1, letter) + "= is given twice";
+                return Parsed::Usage;
+            }
+            if (!platform::ParseDriveOption(option, &error)) return Parsed::Usage;
+        } else if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--yes" || arg == "-y") {
+            o.yes = true;
+        } else if (arg == "--no-pause") {
+            o.pauses = false;
+        } else if (arg == "--quiet" || arg == "-q") {
+            o.quiet = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error = "unknown option " + arg + " (see --help)";
+            return Parsed::Usage;
+        } else {
+            words.push_back(arg);
+        }
+    }
+    if (words.empty()) {
+        error = "no command given (see --help)";
+        return Parsed::Usage;
+    }
+    o.command = words[0];
+    const bool writes = o.command == "repair" || o.command == "selftest";
+    const bool needsTarget = writes || o.command == "probe" || o.command == "plan";
+    if (o.command != "list" && !needsTarget) {
+        error = "unknown command " + o.command + " (see --help)";
+        return Parsed::Usage;
+    }
+    if (words.size() != (needsTarget ? 2u : 1u)) {
+        error = needsTarget ? o.command + " takes one TARGET" : "list takes no TARGET";
+        return Parsed::Usage;
+    }
+    if (needsTarget) o.target = words[1];
+    if (o.json && writes) {
+        error = "--json is for list, probe and plan";
+    } else if ((!o.pauses || o.quiet) && o.command != "repair") {
+        error = "--no-pause and --quiet are for repair";
+    } else if (o.yes && !writes) {
+        error = "--yes is for repair and selftest";
+    }
+    return error.empty() ? Parsed::Run : Parsed::Usage;
+}

@@ -1,0 +1,23 @@
+// brisant-cli's command line: its options, its help text and its checks.
+#pragma once
+
+#include <string>
+
+struct Options {
+    std::string command;
+    std::string target;  // the TARGET word, for every command but list
+    bool json = false;
+    bool yes = false;
+    bool pauses = true;
+    bool quiet = false;
+};
+
+enum class Parsed {
+    Run,    // `options` holds a command to run
+    Done,   // --help or --version was answered
+    Usage,  // `error` says what is wrong
+};
+
+// Reads the command line, mapping each --drive letter as it goes. `options`
+// says whether --json was asked for even when the command line is wrong.
+Parsed ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
