@@ -92,7 +92,7 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
             std::fputs(kUsage, stdout);
             return Parsed::Done;
         } else if (arg == "--version" || arg == "-V") {
-            std::printf("brisant-cli 1.0.4.0\n");
+            std::printf("brisant-cli %s\n", BRISANT_VERSION);
             return Parsed::Done;
         } else if (arg == "--drive" || arg.rfind("--drive=", 0) == 0) {
             if (arg == "--drive" && i + 1 >= argc) {
