@@ -141,11 +141,12 @@ void CCapacityDlg::ReportFailure() {
         case CCapacityRepair::Refusal::None: reason = "the drive could not be opened for the repair"; break;
     }
     std::string drive;
-    if (!GetSelectedDriveText(drive)) drive = "no drive";
+    const bool selected = GetSelectedDriveText(drive) && !drive.empty();
+    if (!selected) drive = "no drive";
 #if !defined(_WIN32)
-    if (!drive.empty() && m_Repair.m_Refusal != CCapacityRepair::Refusal::LastSector &&
+    const std::string path = selected ? platform::DescribeDrive(drive[0]) : std::string();
+    if (selected && m_Repair.m_Refusal != CCapacityRepair::Refusal::LastSector &&
         m_Repair.m_Refusal != CCapacityRepair::Refusal::Stamps) {
-        const std::string path = platform::DescribeDrive(drive[0]);
         const std::string use = platform::DriveInUse(drive[0]);
         if (!use.empty()) {
             reason = "in use: " + use;
@@ -153,7 +154,7 @@ void CCapacityDlg::ReportFailure() {
             reason = "cannot open " + path + ": " + std::strerror(errno);
         }
     }
-    if (!drive.empty()) drive += " (" + platform::DescribeDrive(drive[0]) + ")";
+    if (selected) drive += " (" + path + ")";
 #endif
     std::fprintf(stderr, "Brisant: %s: %s\n", drive.c_str(), reason.c_str());
 }
