@@ -31,7 +31,8 @@ trap 'exit 1' INT TERM HUP
 # Not ended, nor ended and not yet waited for.
 running() {
     local state=
-    [ -r "/proc/$pid/stat" ] && read -r _ _ state _ <"/proc/$pid/stat" 2>/dev/null
+    # The shell may reap it between the look and the read.
+    { read -r _ _ state _ <"/proc/$pid/stat"; } 2>/dev/null
     [ -n "$state" ] && [ "$state" != Z ]
 }
 fail() {
