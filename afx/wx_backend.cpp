@@ -2,7 +2,6 @@
 // of afx/model.h mirrored into them, and Windows-like message boxes.
 #include "afx/wx_backend.h"
 
-#include <dlfcn.h>
 #include <strings.h>
 #include <wx/app.h>
 #include <wx/button.h>
@@ -13,6 +12,7 @@
 #include <wx/gauge.h>
 #include <wx/iconbndl.h>
 #include <wx/image.h>
+#include <wx/log.h>
 #include <wx/panel.h>
 #include <wx/sizer.h>
 #include <wx/statbmp.h>
@@ -449,9 +449,22 @@ void WxBackend::SetToolTip(HWND window, LPCSTR text) {
 }
 
 void (*g_beforeRun)() = nullptr;
+bool g_noDisplay = false;
 
 class BrisantApp : public wxApp {
 public:
+    // The toolkit opens the display here, and only here: a second connection
+    // opened and closed before it would let an X server with no other client
+    // reset under the toolkit's own. Its failure is reported on stderr, since
+    // the toolkit would flush its log as a message box, which itself needs the
+    // display, and abort.
+    bool Initialize(int& argc, wxChar** argv) override {
+        wxLogNull quiet;
+        if (wxApp::Initialize(argc, argv)) return true;
+        g_noDisplay = true;
+        return false;
+    }
+
     // The program's own options were taken before the toolkit started.
     bool OnInit() override { return true; }
 
@@ -467,39 +480,6 @@ public:
     }
 };
 
-// GTK aborts the process at its first widget when there is no display, so
-// the display is tried first, the way GTK would reach it. Xlib and Wayland's
-// client library come loaded with GTK; they are looked up, not linked, and
-// GTK itself is left uninitialised for the toolkit to set up its own way.
-bool DisplayOpens() {
-    using OpenX = void* (*)(const char*);
-    using CloseX = int (*)(void*);
-    using ConnectWayland = void* (*)(const char*);
-    using DisconnectWayland = void (*)(void*);
-    auto openX = reinterpret_cast<OpenX>(dlsym(RTLD_DEFAULT, "XOpenDisplay"));
-    auto closeX = reinterpret_cast<CloseX>(dlsym(RTLD_DEFAULT, "XCloseDisplay"));
-    auto connect = reinterpret_cast<ConnectWayland>(dlsym(RTLD_DEFAULT, "wl_display_connect"));
-    auto disconnect = reinterpret_cast<DisconnectWayland>(dlsym(RTLD_DEFAULT, "wl_display_disconnect"));
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (wayland != nullptr && *wayland != '\0' && connect != nullptr && disconnect != nullptr) {
-        if (void* display = connect(nullptr)) {
-            disconnect(display);
-            return true;
-        }
-    }
-    const char* x = std::getenv("DISPLAY");
-    if (x == nullptr || *x == '\0') return false;
-    auto initThreads = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "XInitThreads"));
-    if (openX == nullptr || closeX == nullptr || initThreads == nullptr) return true;  // let the toolkit try
-    // GDK makes Xlib thread-safe, which holds only when done before any other
-    // Xlib call: the toolkit crashes now and then otherwise.
-    initThreads();
-    void* display = openX(nullptr);
-    if (display == nullptr) return false;
-    closeX(display);
-    return true;
-}
-
 }  // namespace
 
 int RunApplication(int argc, char** argv, void (*beforeRun)()) {
@@ -507,13 +487,14 @@ int RunApplication(int argc, char** argv, void (*beforeRun)()) {
     setenv("NO_AT_BRIDGE", "1", 0);
     // Lets the toolkit drop the GTK messages it knows to be spurious.
     wxApp::GTKAllowDiagnosticsControl();
-    if (!DisplayOpens()) {
+    g_beforeRun = beforeRun;
+    wxApp::SetInstance(new BrisantApp);
+    int code = wxEntry(argc, argv);
+    if (g_noDisplay) {
         std::fprintf(stderr, "Brisant: cannot open the display (is DISPLAY set?)\n");
         return 1;
     }
-    g_beforeRun = beforeRun;
-    wxApp::SetInstance(new BrisantApp);
-    return wxEntry(argc, argv);
+    return code;
 }
 
 }  // namespace afx::wx

@@ -1,8 +1,16 @@
 #include "ui/capacity_dlg.h"
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "afx/backend.h"
 #include "repair/explorer_notify.h"
 #if !defined(_WIN32)
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "scsi/drive_identity.h"
 #include "scsi/drive_map.h"
 #endif
@@ -108,7 +116,48 @@ void CCapacityDlg::OnPaint() {
 
 HICON CCapacityDlg::OnQueryDragIcon() { return m_hIcon; }
 
-void CCapacityDlg::OnOK() { m_Repair.RunRepair(); }
+void CCapacityDlg::OnOK() {
+    m_bFailureShown = false;
+    m_Repair.RunRepair();
+    if (m_bFailureShown) ReportFailure();
+}
+
+// The failure message names no reason; stderr gets one line of it, asked once
+// the repair has let go of the drive, so that its own use is not taken for
+// another program's.
+void CCapacityDlg::ReportFailure() {
+    const unsigned target = static_cast<unsigned>(m_Repair.m_nCapacity);
+    std::string reason;
+    switch (m_Repair.m_Refusal) {
+        case CCapacityRepair::Refusal::LastSector:
+            reason = "cannot read sector " + std::to_string(target - 1) + ", the last of the new volume: the card " +
+                     "does not hold " + std::to_string(target) + " sectors";
+            break;
+        case CCapacityRepair::Refusal::Stamps:
+            reason = "stamps written across the new volume did not read back as written: the card does not really " +
+                     std::string("hold ") + std::to_string(target) + " sectors; its bytes were restored";
+            break;
+        case CCapacityRepair::Refusal::Command: reason = "a command to the card failed"; break;
+        case CCapacityRepair::Refusal::None: reason = "the drive could not be opened for the repair"; break;
+    }
+    std::string drive;
+    const bool selected = GetSelectedDriveText(drive) && !drive.empty();
+    if (!selected) drive = "no drive";
+#if !defined(_WIN32)
+    const std::string path = selected ? platform::DescribeDrive(drive[0]) : std::string();
+    if (selected && m_Repair.m_Refusal != CCapacityRepair::Refusal::LastSector &&
+        m_Repair.m_Refusal != CCapacityRepair::Refusal::Stamps) {
+        const std::string use = platform::DriveInUse(drive[0]);
+        if (!use.empty()) {
+            reason = "in use: " + use;
+        } else if (m_Repair.m_Refusal == CCapacityRepair::Refusal::None && access(path.c_str(), R_OK | W_OK) != 0) {
+            reason = "cannot open " + path + ": " + std::strerror(errno);
+        }
+    }
+    if (selected) drive += " (" + path + ")";
+#endif
+    std::fprintf(stderr, "Brisant: %s: %s\n", drive.c_str(), reason.c_str());
+}
 
 // The close box and Escape come here; during the writes and the pauses
 // between them, ending the dialog would leave a card half-written.
@@ -136,7 +185,10 @@ void CCapacityDlg::DisableRepairButton() { m_RepairButton.EnableWindow(FALSE); }
 
 bool CCapacityDlg::AskConfirmation(const char* text) { return AfxMessageBox(text, MB_OKCANCEL, 0) == IDOK; }
 
-void CCapacityDlg::ShowMessage(const char* text) { AfxMessageBox(text, MB_OK, 0); }
+void CCapacityDlg::ShowMessage(const char* text) {
+    if (std::strcmp(text, kMsgFail) == 0) m_bFailureShown = true;
+    AfxMessageBox(text, MB_OK, 0);
+}
 
 void CCapacityDlg::SetProgressPos(int position) { m_Progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(position), 0); }
 

@@ -59,6 +59,8 @@ protected:
 private:
     void ShowSelectedDriveIdentity();
     void ExplainEmptySweep();
+    void ReportFailure();
 
     bool m_bSweepReasonShown = false;
+    bool m_bFailureShown = false;
 };

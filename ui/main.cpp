@@ -1,5 +1,5 @@
 // Without Windows volumes, drive letters can be mapped to devices or card
-// images first, as brisant-cli takes them; everything else goes to the toolkit.
+// images first, as brisant-cli takes them; the toolkit gets no arguments.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,11 +15,13 @@
 #include "afx/backend.h"
 #include "afx/wx_backend.h"
 #include "scsi/drive_map.h"
+#include "ui/dialog_arguments.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: Brisant [--drive X=PATH]...\n"
+    "       Brisant -h | --help | -V | --version\n"
     "\n"
     "Opens the window that re-formats the card in a card reader as one FAT16\n"
     "volume of twice the capacity its sector 0 declares (when that is below 1 GB).\n"
@@ -27,8 +29,8 @@ const char kUsage[] =
     "  --drive X=PATH  map drive letter X (D to Z) to a block device or card image;\n"
     "                  by default D: to Z: are the disks that exist, sd* first,\n"
     "                  then mmcblk*\n"
-    "  --help          show this help and exit\n"
-    "  --version       show the version and exit\n"
+    "  -h, --help      show this help and exit\n"
+    "  -V, --version   show the version and exit\n"
     "\n"
     "Card readers open only for root: started by another user, Brisant offers to\n"
     "restart itself through pkexec.\n";
@@ -85,28 +87,13 @@ void OfferRootRestart() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<char*> rest{argv[0]};
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("Brisant %s\n", BRISANT_VERSION);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--drive") == 0) {
-            std::string error = "--drive needs X=PATH";
-            if (i + 1 >= argc || !platform::ParseDriveOption(argv[++i], &error)) {
-                std::fprintf(stderr, "Brisant: %s\n", error.c_str());
-                return 2;
-            }
-            g_arguments.insert(g_arguments.end(), {"--drive", argv[i]});
-            g_drivePaths.push_back(platform::DescribeDrive(static_cast<char>(std::toupper(static_cast<unsigned char>(argv[i][0])))));
-        } else {
-            rest.push_back(argv[i]);
-        }
+    std::vector<std::string> drives;
+    int status = TakeDialogArguments(argc, argv, kUsage, drives);
+    if (status >= 0) return status;
+    for (const std::string& drive : drives) {
+        g_arguments.insert(g_arguments.end(), {"--drive", drive});
+        g_drivePaths.push_back(platform::DescribeDrive(static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0])))));
     }
-    rest.push_back(nullptr);
-    return afx::wx::RunApplication(static_cast<int>(rest.size()) - 1, rest.data(), OfferRootRestart);
+    char* toolkitArgv[] = {argv[0], nullptr};
+    return afx::wx::RunApplication(1, toolkitArgv, OfferRootRestart);
 }

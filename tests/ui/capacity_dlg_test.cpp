@@ -24,6 +24,8 @@ namespace {
 
 using fixture::CardImage;
 using fixture::FatBootSector;
+using platform::testing::Fault;
+using platform::testing::FaultyTarget;
 using platform::testing::RecordingTarget;
 
 constexpr DWORD kEligible = 1984000;    // 968 MB
@@ -320,6 +322,37 @@ TEST_F(CapacityDialogTest, DeclinedRepairEndsTheDialogWithoutWriting) {
     backend.answers = {IDCANCEL};
     EXPECT_EQ(Run([&] { backend.Press(IDOK); }), IDOK);
     EXPECT_EQ(Commands(*drive), (std::vector<std::string>{"inquiry", "read 0", "read 0"}));
+}
+
+// A failed repair shows the one failure message, and says why on stderr.
+TEST_F(CapacityDialogTest, FailedRepairSaysWhyOnStderr) {
+    struct Row {
+        std::uint64_t sectors;
+        int failAt;  // the command that fails, and every one after it
+        const char* reason;
+    };
+    const Row rows[] = {
+        {kSmallCard, 0, "cannot read sector 3967999, the last of the new volume: the card does not hold 3968000 sectors"},
+        {3968000, 5, "a command to the card failed"},  // the first command after the last-sector read
+    };
+    for (const Row& row : rows) {
+        CardImage card(row.sectors, FatBootSector(kEligible));
+        std::shared_ptr<platform::ScsiTarget> target = platform::OpenCardImage(card.path());
+        if (row.failAt > 0) target = std::make_shared<FaultyTarget>(target, row.failAt, Fault::CheckCondition, true);
+        platform::MapDrive('E', target, card.path());
+        backend.boxes.clear();
+        backend.answers = {IDOK, IDOK};
+        ::testing::internal::CaptureStderr();
+        Run([&] { backend.Press(IDOK); });
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        ASSERT_EQ(backend.boxes.size(), 2u) << row.reason;
+        EXPECT_EQ(backend.boxes[1].text, kMsgFail);
+#ifdef _WIN32
+        EXPECT_EQ(err, std::string("Brisant: E:\\: ") + row.reason + "\n");
+#else
+        EXPECT_EQ(err, "Brisant: E:\\ (" + card.path() + "): " + row.reason + "\n");
+#endif
+    }
 }
 
 TEST_F(CapacityDialogTest, ApplicationRunsOneDialogAndExitsWithZero) {
