@@ -1,9 +1,7 @@
 #include "cli/command_line.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <vector>
 
 #include "scsi/drive_map.h"
@@ -66,12 +64,6 @@ const char kUsage[] =
     "half-written: probe then shows the new volume's size, and repair writes the\n"
     "same layout again.\n";
 
-// The letter an --drive option maps, upper case; 0 when it names none.
-char DriveOptionLetter(const std::string& option) {
-    if (option.size() < 2 || option[1] != '=') return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(option[0])));
-}
-
 }  // namespace
 
 Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
@@ -80,7 +72,7 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         if (std::strcmp(argv[i], "--json") == 0) o.json = true;
     }
     std::vector<std::string> words;
-    std::set<char> mapped;
+    platform::DriveOptions drives;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -94,19 +86,8 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         } else if (arg == "--version" || arg == "-V") {
             std::printf("brisant-cli %s\n", BRISANT_VERSION);
             return Parsed::Done;
-        } else if (arg == "--drive" || arg.rfind("--drive=", 0) == 0) {
-            if (arg == "--drive" && i + 1 >= argc) {
-                error = "--drive needs X=PATH";
-                return Parsed::Usage;
-            }
-            std::string option = arg == "--drive" ? argv[++i] : arg.substr(8);
-            // Two paths for one letter: which one is meant cannot be told.
-            char letter = DriveOptionLetter(option);
-            if (letter != 0 && !mapped.insert(letter).second) {
-                error = "--drive " + std::string(1, letter) + "= is given twice";
-                return Parsed::Usage;
-            }
-            if (!platform::ParseDriveOption(option, &error)) return Parsed::Usage;
+        } else if (drives.Take(argc, argv, i, &error)) {
+            if (!error.empty()) return Parsed::Usage;
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--yes" || arg == "-y") {

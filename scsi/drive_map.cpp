@@ -1,6 +1,7 @@
 // The drive map: which device or card image stands behind each letter, and
 // the one table of back ends that decides which target serves it.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -152,6 +153,33 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
         if (error) *error = "drive letter must be D to Z, got '" + option.substr(0, 1) + "'";
         return false;
     }
+    return true;
+}
+
+bool DriveOptions::Take(int argc, char** argv, int& i, std::string* error) {
+    const std::string arg = argv[i];
+    std::string option;
+    if (arg == "--drive") {
+        if (i + 1 >= argc) {
+            *error = "--drive needs X=PATH";
+            return true;
+        }
+        option = argv[++i];
+    } else if (arg.rfind("--drive=", 0) == 0) {
+        option = arg.substr(8);
+    } else {
+        return false;
+    }
+    if (option.size() >= 2 && option[1] == '=') {
+        char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(option[0])));
+        for (const std::string& taken : taken_) {
+            if (std::toupper(static_cast<unsigned char>(taken[0])) == letter) {
+                *error = "--drive " + std::string(1, letter) + "= is given twice";
+                return true;
+            }
+        }
+    }
+    if (ParseDriveOption(option, error)) taken_.push_back(option);
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "scsi/target.h"
 
@@ -30,6 +31,23 @@ std::string DescribeDrive(char letter);
 char LetterForPath(const std::string& path);
 // "X=PATH", as given on a command line.
 bool ParseDriveOption(const std::string& option, std::string* error);
+
+// The --drive options of one command line, brisant-cli's and the dialog's
+// alike, each mapped as it comes.
+class DriveOptions {
+public:
+    // Takes argv[i] when it is "--drive X=PATH" (moving i past PATH) or
+    // "--drive=X=PATH"; false for any other argument. `error` is set when the
+    // option cannot be taken: no X=PATH, a letter outside D to Z, a build
+    // that maps no paths, or a letter given twice (which path was meant
+    // cannot be told).
+    bool Take(int argc, char** argv, int& i, std::string* error);
+    // The X=PATH of each option taken, in order.
+    const std::vector<std::string>& Taken() const { return taken_; }
+
+private:
+    std::vector<std::string> taken_;
+};
 
 // What keeps the drive from being written, in a few words ("/dev/sdb1 is
 // mounted on /media/card", "attached to /dev/loop0"), or an empty text. Asked

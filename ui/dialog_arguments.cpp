@@ -14,28 +14,24 @@ int UsageError(const std::string& reason) {
 }  // namespace
 
 int TakeDialogArguments(int argc, char** argv, const char* usage, std::vector<std::string>& drives) {
+    platform::DriveOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        std::string option;
+        std::string error;
         if (arg == "--help" || arg == "-h") {
             std::fputs(usage, stdout);
             return 0;
         } else if (arg == "--version" || arg == "-V") {
             std::printf("Brisant %s\n", BRISANT_VERSION);
             return 0;
-        } else if (arg == "--drive") {
-            if (i + 1 >= argc) return UsageError("--drive needs X=PATH");
-            option = argv[++i];
-        } else if (arg.rfind("--drive=", 0) == 0) {
-            option = arg.substr(8);
+        } else if (options.Take(argc, argv, i, &error)) {
+            if (!error.empty()) return UsageError(error);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return UsageError("unknown option " + arg + " (see --help)");
         } else {
             return UsageError("unexpected argument " + arg + " (a device or card image is given as --drive X=PATH)");
         }
-        std::string error;
-        if (!platform::ParseDriveOption(option, &error)) return UsageError(error);
-        drives.push_back(option);
     }
+    drives = options.Taken();
     return -1;
 }
