@@ -7,7 +7,33 @@
 # inputs each.
 set -eu
 cd "$(dirname "$0")/.."
+# Before the run's marker: a service a package starts is none of the run's.
 sh scripts/install-deps.sh
+
+# Everything the run starts inherits its marker and makes its temporary files
+# in a folder of the run's own; whatever of it still runs at the end, also
+# after a failure or Ctrl-C, is named and stopped, and fails the run.
+BRISANT_TEST_RUN=$(date +%Y%m%d%H%M%S).$$
+run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/brisant-test.XXXXXX")
+export BRISANT_TEST_RUN TMPDIR="$run_tmp"
+wine_prefix="$PWD/build/win64/wineprefix"
+stop_wine() {
+  WINEPREFIX="$wine_prefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+}
+finish() {
+  rc=$?
+  trap - EXIT INT TERM HUP
+  # The Windows tests' server outlives each program on purpose.
+  stop_wine
+  sh scripts/leftovers.sh "BRISANT_TEST_RUN=$BRISANT_TEST_RUN" "$run_tmp" || { [ "$rc" != 0 ] || rc=1; }
+  rm -rf "$run_tmp"
+  exit "$rc"
+}
+trap finish EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=ON -DBRISANT_LIBS_ONLY=OFF \
@@ -47,7 +73,7 @@ echo "== 32-bit =="
 ctest --test-dir build/m32 --output-on-failure -j "$jobs"
 echo "== Windows =="
 ctest --test-dir build/win32 --output-on-failure -L pe32
-WINEPREFIX="$PWD/build/win64/wineprefix" ctest --test-dir build/win64 --output-on-failure
-WINEPREFIX="$PWD/build/win64/wineprefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+WINEPREFIX="$wine_prefix" ctest --test-dir build/win64 --output-on-failure
+stop_wine
 echo "== all tests =="
 ctest --test-dir build --output-on-failure -j "$jobs"
