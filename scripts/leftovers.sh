@@ -52,12 +52,12 @@ done
 
 echo "FAIL: processes of this test run are still running:"
 for pid in $found; do
-  echo "  $pid: $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+  echo "  $pid: $( { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null || echo "(ended meanwhile)")"
 done
 # A zombie has ended; only its parent can still reap it.
 any_alive() {
   for pid in $found; do
-    case $(cut -d')' -f2 <"/proc/$pid/stat" 2>/dev/null) in " Z"* | "") ;; *) return 0 ;; esac
+    case $( { cut -d')' -f2 <"/proc/$pid/stat"; } 2>/dev/null) in " Z"* | "") ;; *) return 0 ;; esac
   done
   return 1
 }
