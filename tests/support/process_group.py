@@ -17,7 +17,8 @@ _STOPS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGALRM}
 
 def start(cmd, **kwargs):
     """Popen in a new session. Should the test itself be killed outright
-    (SIGKILL, where no cleanup runs), the kernel kills the child too."""
+    (SIGKILL, where no cleanup runs), the kernel kills the child too; it does
+    so when the calling thread ends, so call this from the main thread."""
     parent = os.getpid()
 
     def die_with_parent():
