@@ -20,13 +20,23 @@ stop_limited() {
     local until=$((SECONDS + 3))
     [ -n "${limited_group:-}" ] || return 0
     kill -TERM -- "-$limited_group" 2>/dev/null
-    while [ $SECONDS -lt $until ] &&
-        ps -eo pgid=,stat= | awk -v g="$limited_group" '$1 == g && $2 !~ /^Z/ { up = 1 } END { exit !up }'; do
+    while [ $SECONDS -lt $until ] && group_running "$limited_group"; do
         sleep 0.1
     done
     kill -KILL -- "-$limited_group" 2>/dev/null
     wait "$limited_group" 2>/dev/null
     limited_group=
+}
+
+# group_running PGID: a member of the group has not ended (zombies have).
+group_running() {
+    local group=$1 stat line
+    for stat in /proc/[0-9]*/stat; do
+        { read -r line <"$stat"; } 2>/dev/null || continue
+        set -- ${line##*") "}  # state, parent, group, ...
+        [ "$3" = "$group" ] && [ "$1" != Z ] && return 0
+    done
+    return 1
 }
 
 # Signals end the test through its exit trap.
