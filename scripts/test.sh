@@ -7,7 +7,33 @@
 # inputs each.
 set -eu
 cd "$(dirname "$0")/.."
+# Before the run's marker: a service a package starts is none of the run's.
 sh scripts/install-deps.sh
+
+# Everything the run starts inherits its marker and makes its temporary files
+# in a folder of the run's own; whatever of it still runs at the end, also
+# after a failure or Ctrl-C, is named and stopped, and fails the run.
+BRISANT_TEST_RUN=$(date +%Y%m%d%H%M%S).$$
+run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/brisant-test.XXXXXX")
+export BRISANT_TEST_RUN TMPDIR="$run_tmp"
+wine_prefix="$PWD/build/win64/wineprefix"
+stop_wine() {
+  WINEPREFIX="$wine_prefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+}
+finish() {
+  rc=$?
+  trap - EXIT INT TERM HUP
+  # The Windows tests' server outlives each program on purpose.
+  stop_wine
+  sh scripts/leftovers.sh "BRISANT_TEST_RUN=$BRISANT_TEST_RUN" "$run_tmp" || { [ "$rc" != 0 ] || rc=1; }
+  rm -rf "$run_tmp"
+  exit "$rc"
+}
+trap finish EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISANT_GUI=ON -DBRISANT_LIBS_ONLY=OFF \
@@ -63,13 +89,13 @@ ctest --test-dir build/m32 --output-on-failure -j "$jobs"
 echo "== Windows =="
 if [ $windows_bits = 32 ]; then
   echo "Windows tests: $windows_note"
-  WINEPREFIX="$PWD/build/win32/wineprefix" ctest --test-dir build/win32 --output-on-failure
-  WINEPREFIX="$PWD/build/win32/wineprefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  wine_prefix="$PWD/build/win32/wineprefix"
+  WINEPREFIX="$wine_prefix" ctest --test-dir build/win32 --output-on-failure
 else
   echo "Windows tests: the 64-bit twins under 64-bit Wine, since $windows_note"
   ctest --test-dir build/win32 --output-on-failure -L pe32
-  WINEPREFIX="$PWD/build/win64/wineprefix" ctest --test-dir build/win64 --output-on-failure
-  WINEPREFIX="$PWD/build/win64/wineprefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  WINEPREFIX="$wine_prefix" ctest --test-dir build/win64 --output-on-failure
 fi
+stop_wine
 echo "== all tests =="
 ctest --test-dir build --output-on-failure -j "$jobs"

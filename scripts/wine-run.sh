@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs a cross-built Windows program under Wine: a private prefix made once,
 # a server that stays up between programs (each start would otherwise cost
-# seconds), and a time limit on every run. Each program goes straight to the
-# loader of its own width (scripts/wine-loader.sh).
+# seconds) but not for long after the last, and a time limit on every run.
+# Each program goes straight to the loader of its own width
+# (scripts/wine-loader.sh).
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 : "${WINEPREFIX:=$here/build/wineprefix}"
@@ -24,6 +25,7 @@ fi
 # away from the caller's output, so that no pipe of the caller's stays open.
 server=wineserver
 [ -x /usr/lib/wine/wineserver64 ] && server=/usr/lib/wine/wineserver64
-"$server" -p </dev/null >/dev/null 2>&1 || true
-timeout 300 "$loader" wineboot </dev/null >/dev/null 2>&1 || true
-exec timeout "${BRISANT_WINE_TIMEOUT:-120}" "$loader" "$@"
+"$server" -p30 </dev/null >/dev/null 2>&1 || true
+# In the caller's process group, where a Ctrl-C or the test's end reaches it.
+timeout --foreground 300 "$loader" wineboot </dev/null >/dev/null 2>&1 || true
+exec timeout --foreground "${BRISANT_WINE_TIMEOUT:-120}" "$loader" "$@"

@@ -5,6 +5,7 @@
 set -u
 
 . "$(cd "$(dirname "$0")" && pwd)/window_cards.sh"
+. "$(cd "$(dirname "$0")" && pwd)/session.sh"
 
 if [ "${1:-}" = "--inside" ]; then
     shift
@@ -12,7 +13,7 @@ if [ "${1:-}" = "--inside" ]; then
     pid=
     fail() { echo "FAIL: $*"; [ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 1; }
     # Without a window manager a window takes keys only once focused.
-    press() { timeout 10 xdotool windowfocus --sync "$1" && timeout 10 xdotool key --clearmodifiers "$2"; }
+    press() { timeout --foreground 10 xdotool windowfocus --sync "$1" && timeout --foreground 10 xdotool key --clearmodifiers "$2"; }
     # The next message box: a window captioned with the program's name that
     # is none of those already answered.
     next_box() {
@@ -31,7 +32,7 @@ if [ "${1:-}" = "--inside" ]; then
     start() {
         "$brisant" --drive "E=$1" >"$work/brisant.log" 2>&1 &
         pid=$!
-        dialog=$(timeout 30 xdotool search --sync --onlyvisible --name '^Korvela Fix 2GB Capacity$' | head -1)
+        dialog=$(timeout --foreground 30 xdotool search --sync --onlyvisible --name '^Korvela Fix 2GB Capacity$' | head -1)
         [ -n "$dialog" ] || fail "the dialog did not appear"
         sleep 1
     }
@@ -94,7 +95,8 @@ make_cards "$work"
 export NO_AT_BRIDGE=1
 # A sanitizer build reports the font caches the toolkit keeps to the end.
 export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/toolkit_leaks.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-timeout 180 xvfb-run -a -s "-screen 0 1024x768x24 -noreset" bash "$0" --inside "$brisant" "$work" "$shot"
+trap stop_limited EXIT
+limited 180 xvfb-run -a -s "-screen 0 1024x768x24 -noreset" bash "$0" --inside "$brisant" "$work" "$shot"
 rc=$?
 [ $rc = 0 ] || { echo "FAIL: the window session ended with $rc"; exit 1; }
 

@@ -26,6 +26,7 @@ fi
 wineboot() { wine wineboot "$@"; }
 
 . "$(cd "$(dirname "$0")" && pwd)/window_cards.sh"
+. "$(cd "$(dirname "$0")" && pwd)/session.sh"
 winpath() { echo "Z:${1//\//\\}"; }
 
 if [ "${1:-}" = "--inside" ]; then
@@ -33,9 +34,9 @@ if [ "${1:-}" = "--inside" ]; then
     brisant=$1 shipped=$2 helper=$3 work=$4 shot=$5
     pid=
     fail() { echo "FAIL: $*"; [ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 1; }
-    helper() { local out; out=$(timeout 60 wine "$helper" "$@") || return 1; echo "${out//$'\r'/}"; }
+    helper() { local out; out=$(timeout --foreground 60 wine "$helper" "$@") || return 1; echo "${out//$'\r'/}"; }
     # Keys go to Wine's foreground window through the desktop's X window.
-    key() { timeout 10 xdotool windowfocus --sync "$desktop" && timeout 10 xdotool key --clearmodifiers "$@"; }
+    key() { timeout --foreground 10 xdotool windowfocus --sync "$desktop" && timeout --foreground 10 xdotool key --clearmodifiers "$@"; }
     # The next message box: a window captioned with the program's name that
     # is none of those already answered, owned by the dialog. Sets $box to
     # its handle and $shown to what it shows.
@@ -49,18 +50,18 @@ if [ "${1:-}" = "--inside" ]; then
     # start IMAGE, or start with no image for the program as shipped.
     start() {
         if [ -n "$1" ]; then
-            timeout 170 wine "$brisant" --drive "E=$(winpath "$1")" >"$work/brisant.log" 2>&1 &
+            timeout --foreground 170 wine "$brisant" --drive "E=$(winpath "$1")" >"$work/brisant.log" 2>&1 &
         else
-            timeout 170 wine "$shipped" >"$work/brisant.log" 2>&1 &
+            timeout --foreground 170 wine "$shipped" >"$work/brisant.log" 2>&1 &
         fi
         pid=$!
         shown=$(helper wait 'Korvela Fix 2GB Capacity') || fail "the dialog did not appear"
         dialog=$(echo "$shown" | head -1)
-        [ -n "$desktop" ] || desktop=$(timeout 20 xdotool search --sync --name 'Wine desktop' | head -1)
+        [ -n "$desktop" ] || desktop=$(timeout --foreground 20 xdotool search --sync --name 'Wine desktop' | head -1)
         [ -n "$desktop" ] || fail "no Wine desktop window"
         # Wine's desktop takes keys only once it has been clicked: click the
         # dialog's caption, as an operator would to bring it forward.
-        timeout 10 xdotool mousemove --window "$desktop" 150 10 click 1 || fail "could not click the dialog"
+        timeout --foreground 10 xdotool mousemove --window "$desktop" 150 10 click 1 || fail "could not click the dialog"
     }
     finish() {
         local rc
@@ -147,6 +148,13 @@ make_cards "$work"
 # A prefix of the test's own, made once: the virtual desktop and the font
 # that stands in for the template's face are set in it.
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The prefix's server, and the programs it still holds, end with the test.
+leave() {
+    stop_limited
+    wineserver -k 2>/dev/null
+    [ -z "${bin:-}" ] || rm -rf "$bin"
+}
+trap leave EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1
@@ -159,13 +167,13 @@ if [ ! -f "$WINEPREFIX/.brisant-ready" ]; then
         printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"Default"="640x400"\r\n\r\n'
         printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n"新細明體"="WenQuanYi Micro Hei"\r\n'
     } | iconv -f UTF-8 -t UTF-16 >"$work/settings.reg"
-    timeout 120 wine regedit /S "$(winpath "$work/settings.reg")" >/dev/null 2>&1 || { echo "FAIL: regedit"; exit 1; }
+    timeout --foreground 120 wine regedit /S "$(winpath "$work/settings.reg")" >/dev/null 2>&1 || { echo "FAIL: regedit"; exit 1; }
     touch "$WINEPREFIX/.brisant-ready"
 fi
 wineserver -k 2>/dev/null
 wineserver -p
 
-timeout 600 xvfb-run -a -s "-screen 0 800x600x24 -noreset" bash "$0" --inside "$brisant" "$shipped" "$helper" "$work" "$shot"
+limited 600 xvfb-run -a -s "-screen 0 800x600x24 -noreset" bash "$0" --inside "$brisant" "$shipped" "$helper" "$work" "$shot"
 rc=$?
 wineserver -k 2>/dev/null
 [ $rc = 0 ] || { echo "FAIL: the window session ended with $rc"; exit 1; }

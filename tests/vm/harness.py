@@ -11,7 +11,11 @@ import re
 import shutil
 import stat
 import subprocess
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import process_group  # noqa: E402
 
 SKIP = 77
 
@@ -356,20 +360,28 @@ class Machine:
                "-device", "qemu-xhci,id=xhci"]
         cmd += usb_cards(cards)
         started = time.monotonic()
+        proc = process_group.start(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
         try:
-            r = subprocess.run(["timeout", "-k", "5", str(timeout)] + cmd,
-                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            try:
+                stderr = proc.communicate(timeout=timeout)[1]
+                status = "qemu status %d" % proc.returncode
+            except subprocess.TimeoutExpired:
+                process_group.stop(proc)
+                stderr = proc.communicate()[1]
+                status = "qemu stopped after %d s" % timeout
         finally:
+            process_group.stop(proc)
             seconds = time.monotonic() - started
         text = _read(serial).replace("\r", "")
         result = GuestResult(text, _read(console), seconds)
         self.last = result
-        log("[%s] guest ran %.1f s, qemu status %d" % (name, seconds, r.returncode))
+        log("[%s] guest ran %.1f s, %s" % (name, seconds, status))
         if result.exit is None:
-            log("---- qemu stderr\n" + r.stderr)
+            log("---- qemu stderr\n" + stderr)
             log("---- kernel console (tail)\n" + result.console[-4000:])
             log("---- guest output\n" + text)
-            raise AssertionError("guest '%s' did not finish (qemu status %d)" % (name, r.returncode))
+            raise AssertionError("guest '%s' did not finish (%s)" % (name, status))
         return result
 
 

@@ -551,8 +551,7 @@ def scenario_seabios_boot(vm, work):
            "-device", "qemu-xhci,id=xhci"] + harness.usb_cards([{"path": card, "bootindex": 0}])
     started = time.monotonic()
     errors = open(os.path.join(work, "seabios.qemu.log"), "w+")
-    proc = subprocess.Popen(["timeout", "-k", "5", "60"] + cmd, stdin=subprocess.DEVNULL,
-                            stdout=errors, stderr=subprocess.STDOUT)
+    proc = harness.process_group.start(cmd, stdin=subprocess.DEVNULL, stdout=errors, stderr=subprocess.STDOUT)
     text = ""
     try:
         while time.monotonic() - started < 45 and proc.poll() is None:
@@ -562,9 +561,7 @@ def scenario_seabios_boot(vm, work):
             time.sleep(0.2)
         text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", harness._read(out))
     finally:
-        if proc.poll() is None:
-            proc.terminate()
-        proc.wait(timeout=15)
+        harness.process_group.stop(proc)
         errors.seek(0)
         qemu_said = errors.read()
         errors.close()
@@ -595,6 +592,7 @@ def main():
     p.add_argument("--work", required=True)
     p.add_argument("scenario", choices=sorted(SCENARIOS))
     a = p.parse_args()
+    harness.process_group.stop_on_signals()
     work = os.path.join(os.path.abspath(a.work), a.scenario)
     os.makedirs(work, exist_ok=True)
     started = time.monotonic()
