@@ -482,7 +482,9 @@ class Interruptions(unittest.TestCase):
                                   stderr=subprocess.PIPE, text=True, start_new_session=True) as p:
                 shown = ""
                 while not shown.endswith("[y/N] "):
-                    shown += p.stderr.read(1)
+                    c = p.stderr.read(1)
+                    self.assertTrue(c, "ended before its question: " + shown)
+                    shown += c
                 p.send_signal(signal.SIGINT)
                 p.wait(timeout=60)
                 self.assertNotIn("[y/N]", p.stdout.read())
