@@ -1,0 +1,13 @@
+// The commands of brisant-cli, one file each: list, probe, plan, repair and
+// selftest. Each returns the exit status of exit_status.h.
+#pragma once
+
+#include "cli/command_line.h"
+#include "cli/drive_check.h"
+
+int List(const Options& o);
+int Probe(const Options& o, const Target& t);
+// The repair rehearsed on the card: reads reach it, nothing else does.
+int Plan(const Options& o, const Target& t);
+int Repair(const Options& o, const Target& t);
+int Selftest(const Options& o, const Target& t);
