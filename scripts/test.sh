@@ -15,6 +15,9 @@ sh scripts/install-deps.sh
 # after a failure or Ctrl-C, is named and stopped, and fails the run.
 BRISANT_TEST_RUN=$(date +%Y%m%d%H%M%S).$$
 run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/brisant-test.XXXXXX")
+# Tests that drop to another user (a read-only card for nobody) reach their
+# files inside it.
+chmod 755 "$run_tmp"
 export BRISANT_TEST_RUN TMPDIR="$run_tmp"
 wine_prefix="$PWD/build/win64/wineprefix"
 stop_wine() {
