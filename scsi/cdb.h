@@ -11,13 +11,15 @@ namespace platform {
 constexpr std::uint32_t kSectorBytes = 512;
 
 namespace op {
-constexpr std::uint8_t kTestUnitReady = 0x00;
-constexpr std::uint8_t kInquiry = 0x12;
-constexpr std::uint8_t kStartStopUnit = 0x1B;
-constexpr std::uint8_t kPreventAllowMediumRemoval = 0x1E;
-constexpr std::uint8_t kReadCapacity10 = 0x25;
-constexpr std::uint8_t kRead10 = 0x28;
-constexpr std::uint8_t kWrite10 = 0x2A;
+enum : std::uint8_t {
+    kTestUnitReady = 0x00,
+    kInquiry = 0x12,
+    kStartStopUnit = 0x1B,
+    kPreventAllowMediumRemoval = 0x1E,
+    kReadCapacity10 = 0x25,
+    kRead10 = 0x28,
+    kWrite10 = 0x2A,
+};
 }  // namespace op
 
 // Multi-byte CDB fields, most significant byte first.

@@ -30,12 +30,10 @@ using brisant_test::TempImage;
 using platform::DataDirection;
 using platform::ScsiExchange;
 using platform::ScsiTarget;
-using platform::testing::Fault;
-using platform::testing::FaultyTarget;
-using platform::testing::RecordingTarget;
+using namespace platform::testing;
 
-constexpr std::uint8_t kGood = 0x00;
-constexpr std::uint8_t kCheckCondition = 0x02;
+constexpr std::uint8_t kGood = platform::kStatusGood;
+constexpr std::uint8_t kCheckCondition = platform::kStatusCheckCondition;
 
 using Cdb = std::array<std::uint8_t, 10>;
 

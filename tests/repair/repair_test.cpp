@@ -21,10 +21,7 @@ namespace {
 using fixture::CardImage;
 using fixture::FatBootSector;
 using fixture::MasterBootRecord;
-using platform::testing::Fault;
-using platform::testing::FaultyTarget;
-using platform::testing::RecordedCommand;
-using platform::testing::RecordingTarget;
+using namespace platform::testing;
 
 constexpr DWORD kImageSectors = 3968000;
 

@@ -42,12 +42,10 @@ namespace {
 using brisant_test::DriveMapTest;
 using brisant_test::Pattern;
 using brisant_test::TempImage;
-using platform::testing::Fault;
-using platform::testing::FaultyTarget;
-using platform::testing::RecordingTarget;
+using namespace platform::testing;
 
-constexpr std::uint8_t kGood = 0x00;
-constexpr std::uint8_t kCheckCondition = 0x02;
+constexpr std::uint8_t kGood = platform::kStatusGood;
+constexpr std::uint8_t kCheckCondition = platform::kStatusCheckCondition;
 
 using Cdb = std::vector<std::uint8_t>;
 
