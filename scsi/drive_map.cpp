@@ -36,10 +36,11 @@ std::shared_ptr<ScsiTarget> OpenSystemVolumeAt(const std::string& path) {
     return volumes::OpenSystemVolume(path.size() > 4 ? path[4] : '\0');
 }
 
-// Every back end that can stand behind a mapped letter, tried in this order;
-// the first that takes the path serves it. The next is tried only when one
-// refuses the kind of device (ENOTTY), never after a refused open. Test
-// doubles are mapped straight in with MapDrive.
+// Every back end that can stand behind a letter, tried in this order; the
+// first that takes the kind of node serves it. The next is tried only when
+// one refuses the kind of device (ENOTTY), never after a refused open. A
+// letter the map leaves alone goes to the last row. Test doubles are mapped
+// straight in with MapDrive.
 struct BackEnd {
     const char* what;
     NodeKind takes;
