@@ -147,10 +147,6 @@ std::uint64_t MediumSectors(char letter) {
 #endif
 }
 
-std::string LastSectorUnread(DWORD target) {
-    return "cannot read sector " + std::to_string(target - 1) + ", the last of the new volume";
-}
-
 }  // namespace
 
 DriveVerdict CheckReachable(const Target& t, const Sweep& sweep, std::shared_ptr<CommandWatch>& watch) {
@@ -218,20 +214,10 @@ std::string WhyFailed(const Target& t, const CCapacityRepair& repair, const Comm
         access(t.path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         return "permission denied: writing needs root (try sudo)";
     }
-    const DWORD target = repair.m_nCapacity;
-    switch (repair.m_Refusal) {
-        case CCapacityRepair::Refusal::LastSector:
-            return LastSectorUnread(target) + ": the card does not hold " + std::to_string(target) + " sectors (" +
-                   failure.Describe() + ")";
-        case CCapacityRepair::Refusal::Stamps:
-            return "stamps written across the new volume did not read back as written: the card does not " +
-                   std::string("really hold ") + std::to_string(target) +
-                   " sectors (a counterfeit card folds its upper sectors onto lower ones); its bytes were restored";
-        case CCapacityRepair::Refusal::Command:
-            return failure.seen ? failure.Describe() : "a command failed";
-        case CCapacityRepair::Refusal::None: break;
-    }
-    return "the drive could not be opened for the repair";
+    const std::string reason = RefusalReason(repair.m_Refusal, repair.m_nCapacity);
+    if (repair.m_Refusal == CCapacityRepair::Refusal::LastSector) return reason + " (" + failure.Describe() + ")";
+    if (repair.m_Refusal == CCapacityRepair::Refusal::Command) return failure.seen ? failure.Describe() : "a command failed";
+    return reason;
 }
 
 std::string IdentityOf(char letter) {

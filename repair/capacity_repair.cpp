@@ -234,3 +234,21 @@ void CCapacityRepair::RunRepair() {
     m_Device.CloseDrive(device);
     m_Operator.CloseDialog();
 }
+
+std::string LastSectorUnread(DWORD target) {
+    return "cannot read sector " + std::to_string(target - 1) + ", the last of the new volume";
+}
+
+std::string RefusalReason(CCapacityRepair::Refusal why, DWORD target) {
+    switch (why) {
+        case CCapacityRepair::Refusal::LastSector:
+            return LastSectorUnread(target) + ": the card does not hold " + std::to_string(target) + " sectors";
+        case CCapacityRepair::Refusal::Stamps:
+            return "stamps written across the new volume did not read back as written: the card does not really "
+                   "hold " + std::to_string(target) +
+                   " sectors (a counterfeit card folds its upper sectors onto lower ones); its bytes were restored";
+        case CCapacityRepair::Refusal::Command: return std::string();
+        case CCapacityRepair::Refusal::None: break;
+    }
+    return "the drive could not be opened for the repair";
+}

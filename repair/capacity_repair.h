@@ -42,3 +42,10 @@ private:
 
 // "%u MB" of a capacity in sectors.
 std::string CapacityText(DWORD capacity);
+
+// "cannot read sector N, the last of the new volume" of a target capacity.
+std::string LastSectorUnread(DWORD target);
+// Why a card was refused, in one line, for every front end that says more
+// than the failure message; "" for a failed command, whose reason only the
+// front end that watched the commands knows.
+std::string RefusalReason(CCapacityRepair::Refusal why, DWORD target);

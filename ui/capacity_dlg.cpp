@@ -126,20 +126,8 @@ void CCapacityDlg::OnOK() {
 // the repair has let go of the drive, so that its own use is not taken for
 // another program's.
 void CCapacityDlg::ReportFailure() {
-    const unsigned target = static_cast<unsigned>(m_Repair.m_nCapacity);
-    std::string reason;
-    switch (m_Repair.m_Refusal) {
-        case CCapacityRepair::Refusal::LastSector:
-            reason = "cannot read sector " + std::to_string(target - 1) + ", the last of the new volume: the card " +
-                     "does not hold " + std::to_string(target) + " sectors";
-            break;
-        case CCapacityRepair::Refusal::Stamps:
-            reason = "stamps written across the new volume did not read back as written: the card does not really " +
-                     std::string("hold ") + std::to_string(target) + " sectors; its bytes were restored";
-            break;
-        case CCapacityRepair::Refusal::Command: reason = "a command to the card failed"; break;
-        case CCapacityRepair::Refusal::None: reason = "the drive could not be opened for the repair"; break;
-    }
+    std::string reason = RefusalReason(m_Repair.m_Refusal, m_Repair.m_nCapacity);
+    if (reason.empty()) reason = "a command to the card failed";
     std::string drive;
     const bool selected = GetSelectedDriveText(drive) && !drive.empty();
     if (!selected) drive = "no drive";
