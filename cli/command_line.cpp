@@ -11,7 +11,9 @@ namespace {
 const char kUsage[] =
     "usage: brisant-cli [--drive X=PATH]... [--json] list\n"
     "       brisant-cli [--drive X=PATH]... [--json] probe|plan TARGET\n"
-    "       brisant-cli [--drive X=PATH]... [-y] [-q] [--no-pause] repair TARGET\n"
+    "       brisant-cli [--drive X=PATH]... [-y] [-q] [--no-pause] [--undo-file PATH] repair TARGET\n"
+    "       brisant-cli [--drive X=PATH]... [-y] [--force] undo FILE TARGET\n"
+    "       brisant-cli [--drive X=PATH]... undo --list\n"
     "       brisant-cli [--drive X=PATH]... [-y] selftest TARGET\n"
     "       brisant-cli -h | -V\n"
     "\n"
@@ -24,7 +26,11 @@ const char kUsage[] =
     "  probe TARGET     the declared capacity, the volume a repair would write, and whether\n"
     "                   a repair would go ahead (or which check refuses it)\n"
     "  plan TARGET      the layout and every command a repair would send; writes nothing\n"
-    "  repair TARGET    re-formats the card, after asking\n"
+    "  repair TARGET    re-formats the card, after asking; first saves the sectors it\n"
+    "                   overwrites to an undo file\n"
+    "  undo FILE TARGET puts back what the repair of FILE overwrote (after asking), when\n"
+    "                   TARGET still holds what that repair wrote, and ejects the card\n"
+    "  undo --list      the saved undo files, and whether the card each names is present\n"
     "  selftest TARGET  sends each of the five commands to a card that may hold files: writes\n"
     "                   128 sectors and puts their old bytes back (after asking), then ejects\n"
     "                   the card\n"
@@ -37,6 +43,10 @@ const char kUsage[] =
     "  -y, --yes        repair, selftest: answers the question with yes\n"
     "  -q, --quiet      repair: prints only the outcome line on stdout\n"
     "  --no-pause       repair: leaves out the one-second pauses between progress steps\n"
+    "  --undo-file PATH repair: the undo file to write (never an existing one); by default\n"
+    "                   a new file in $XDG_STATE_HOME/brisant (~/.local/state/brisant)\n"
+    "  --force          undo: also over a card written to since the repair, whose files\n"
+    "                   are then lost\n"
     "  -h, --help       shows this text\n"
     "  -V, --version    shows the version\n"
     "  --               ends the options: what follows is a command or TARGET\n"
@@ -96,6 +106,16 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
             o.pauses = false;
         } else if (arg == "--quiet" || arg == "-q") {
             o.quiet = true;
+        } else if (arg == "--undo-file") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                error = "--undo-file takes a PATH";
+                return Parsed::Usage;
+            }
+            o.undoFile = argv[++i];
+        } else if (arg == "--force") {
+            o.force = true;
+        } else if (arg == "--list") {
+            o.list = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg + " (see --help)";
             return Parsed::Usage;
@@ -108,23 +128,39 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         return Parsed::Usage;
     }
     o.command = words[0];
-    const bool writes = o.command == "repair" || o.command == "selftest";
+    const bool undo = o.command == "undo";
+    const bool writes = o.command == "repair" || o.command == "selftest" || undo;
     const bool needsTarget = writes || o.command == "probe" || o.command == "plan";
     if (o.command != "list" && !needsTarget) {
         error = "unknown command " + o.command + " (see --help)";
         return Parsed::Usage;
     }
-    if (words.size() != (needsTarget ? 2u : 1u)) {
+    if (undo && (o.list ? words.size() != 1u : words.size() != 3u)) {
+        error = o.list ? "undo --list takes no FILE or TARGET" : "undo takes a FILE and a TARGET";
+        return Parsed::Usage;
+    }
+    if (!undo && words.size() != (needsTarget ? 2u : 1u)) {
         error = needsTarget ? o.command + " takes one TARGET" : "list takes no TARGET";
         return Parsed::Usage;
     }
-    if (needsTarget) o.target = words[1];
-    if (o.json && writes) {
+    if (undo && !o.list) {
+        o.undoFile = words[1];
+        o.target = words[2];
+    } else if (needsTarget && !undo) {
+        o.target = words[1];
+    }
+    if (o.list && !undo) {
+        error = "--list is for undo";
+    } else if (o.force && (!undo || o.list)) {
+        error = "--force is for undo FILE TARGET";
+    } else if (!o.undoFile.empty() && !undo && o.command != "repair") {
+        error = "--undo-file is for repair";
+    } else if (o.json && writes) {
         error = "--json is for list, probe and plan";
     } else if ((!o.pauses || o.quiet) && o.command != "repair") {
         error = "--no-pause and --quiet are for repair";
     } else if (o.yes && !writes) {
-        error = "--yes is for repair and selftest";
+        error = "--yes is for repair, selftest and undo";
     }
     return error.empty() ? Parsed::Run : Parsed::Usage;
 }

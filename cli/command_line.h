@@ -10,6 +10,9 @@ struct Options {
     bool yes = false;
     bool pauses = true;
     bool quiet = false;
+    std::string undoFile;  // repair: --undo-file; undo: its FILE
+    bool force = false;    // undo: over a card written to since the repair
+    bool list = false;     // undo --list
 };
 
 enum class Parsed {

@@ -214,7 +214,7 @@ std::string WhyFailed(const Target& t, const CCapacityRepair& repair, const Comm
         access(t.path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         return "permission denied: writing needs root (try sudo)";
     }
-    const std::string reason = RefusalReason(repair.m_Refusal, repair.m_nCapacity);
+    const std::string reason = RefusalReason(repair);
     if (repair.m_Refusal == CCapacityRepair::Refusal::LastSector) return reason + " (" + failure.Describe() + ")";
     if (repair.m_Refusal == CCapacityRepair::Refusal::Command) return failure.seen ? failure.Describe() : "a command failed";
     return reason;

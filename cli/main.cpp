@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
     if (parsed == Parsed::Done) return kExitOk;
     if (parsed == Parsed::Usage) return ReportFailure(o.json, kExitUsage, "", error);
     if (o.command == "list") return List(o);
+    if (o.command == "undo" && o.list) return Undo(o, Target());
 
     Target t;
     int status = kExitUsage;
@@ -21,5 +22,6 @@ int main(int argc, char** argv) {
     if (o.command == "probe") return Probe(o, t);
     if (o.command == "plan") return Plan(o, t);
     if (o.command == "selftest") return Selftest(o, t);
+    if (o.command == "undo") return Undo(o, t);
     return Repair(o, t);
 }

@@ -12,7 +12,9 @@
 #include "cli/exit_status.h"
 #include "cli/selftest.h"
 #include "device/card_device.h"
+#include "platform/user_files.h"
 #include "repair/capacity_repair.h"
+#include "repair/undo_file.h"
 
 namespace {
 
@@ -20,6 +22,27 @@ namespace {
 int RefuseRepair(const Target& t, const std::string& reason) {
     std::printf("%s\n", kMsgFail);
     return ReportFailure(false, kExitFailed, t.Label(), reason);
+}
+
+// The undo file's path, chosen before the question so that it can be shown:
+// the one given, which must not exist, or a new name in the user's folder.
+bool ChooseUndoFile(const Options& o, const Target& t, const DriveVerdict& v, std::string& path, std::string& why) {
+    if (!o.undoFile.empty()) {
+        path = o.undoFile;
+        if (platform::FileExists(path)) why = "the undo file " + path + " exists already";
+        return why.empty();
+    }
+    const std::string folder = platform::UndoFolder();
+    if (folder.empty()) {
+        why = "no folder for the undo file (neither XDG_STATE_HOME nor HOME is set); give one with --undo-file";
+        return false;
+    }
+    if (!platform::MakeFolders(folder, why)) {
+        why = "cannot save the undo file, so nothing was written: " + why;
+        return false;
+    }
+    path = NewUndoPath(folder, t.path, v.declared);
+    return true;
 }
 
 }  // namespace
@@ -38,17 +61,26 @@ int Repair(const Options& o, const Target& t) {
         }
     }
 
-    watch->Reset();
     CCardDevice device;
     CConsoleOperator op(DriveText(t.letter), o.yes, o.pauses, false);
     op.ShowAs(t.name);
     if (o.quiet) op.ShowOutcomeOnly();
     CCapacityRepair repair(device, op);
+    if (v.status == kExitOk) {
+        std::string why;
+        if (!ChooseUndoFile(o, t, v, repair.m_strUndoFile, why)) return RefuseRepair(t, why);
+        repair.m_bKeepUndo = true;
+        repair.m_strCard = IdentityOf(t.letter);
+        if (!o.quiet) std::printf("undo file: %s\n", repair.m_strUndoFile.c_str());
+    }
+    watch->Reset();
     repair.RunRepair();
     if (op.outcome() == CConsoleOperator::Outcome::Failed) {
         CommandWatch::Failure failure = watch->first;
         watch.reset();
-        return ReportFailure(false, kExitFailed, t.Label(), WhyFailed(t, repair, failure));
+        std::string reason = WhyFailed(t, repair, failure);
+        if (!repair.m_strUndoSaved.empty()) reason += "; " + repair.m_strUndoSaved + " holds what was overwritten";
+        return ReportFailure(false, kExitFailed, t.Label(), reason);
     }
     if (op.outcome() == CConsoleOperator::Outcome::Declined) return Declined();
     return ExitStatus(op.outcome());

@@ -7,6 +7,9 @@
 #include "repair/boot_sector.h"
 #include "repair/global_buffer.h"
 #include "repair/sector_stamps.h"
+#include "repair/undo_file.h"
+#include "platform/sha256.h"
+#include "platform/user_files.h"
 
 namespace {
 
@@ -106,11 +109,7 @@ BOOL CCapacityRepair::WriteFatsAndRoot(HANDLE device) {
     BYTE* data = buffer.Data();
     if (data == nullptr) return FALSE;
 
-    // Entries 0 and 1: the media descriptor, and end of chain.
-    data[0] = 0xF8;
-    data[1] = 0xFF;
-    data[2] = 0xFF;
-    data[3] = 0xFF;
+    std::memcpy(data, kFatStart, sizeof kFatStart);
     if (!m_Device.WriteSectors(device, data, reserved, fat)) return FALSE;
     if (!m_Device.WriteSectors(device, data, reserved + fat, fat)) return FALSE;
     std::memset(data, 0, bytes);
@@ -128,19 +127,23 @@ BOOL CCapacityRepair::ReachesLastSector(HANDLE device) {
 // folds the last one onto: stamps in sectors that such a card folds together
 // expose it. Every sector stamped gets its own bytes back, whatever the
 // outcome, so the check changes nothing outside the layout that follows it.
-CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
-    const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
+bool CCapacityRepair::ReadSectorsAt(HANDLE device, const std::vector<DWORD>& lbas, std::vector<BYTE>& bytes) {
+    bytes.resize(lbas.size() * kSectorSize);
+    for (std::size_t i = 0; i < lbas.size(); ++i) {
+        if (!m_Device.ReadSectors(device, bytes.data() + i * kSectorSize, lbas[i], 1)) return false;
+    }
+    return true;
+}
+
+// `sector0` and `original` hold sector 0 and the stamped sectors as read
+// before.
+CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device, const std::vector<DWORD>& lbas,
+                                                      const BYTE* sector0, std::vector<BYTE>& original) {
     const std::size_t count = lbas.size();
-    std::vector<BYTE> original(count * kSectorSize);
     std::vector<BYTE> stamps(count * kSectorSize);
-    BYTE sector0[kSectorSize];
     BYTE back[kSectorSize];
     auto at = [](std::vector<BYTE>& v, std::size_t i) { return v.data() + i * kSectorSize; };
 
-    if (!m_Device.ReadSectors(device, sector0, 0, 1)) return Refusal::Command;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!m_Device.ReadSectors(device, at(original, i), lbas[i], 1)) return Refusal::Command;
-    }
     const std::uint64_t run = NewStampRun();
     std::size_t stamped = 0;
     BOOL held = TRUE;
@@ -165,6 +168,67 @@ CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
     return !held ? Refusal::Command : alike ? Refusal::None : Refusal::Stamps;
 }
 
+BOOL ReadSpan(CCardDevice& device, HANDLE handle, BYTE* buffer, DWORD lba, DWORD count) {
+    while (count > 0) {
+        const DWORD part = count < kMaxSectorsPerCommand ? count : kMaxSectorsPerCommand;
+        if (!device.ReadSectors(handle, buffer, lba, part)) return FALSE;
+        buffer += std::size_t{part} * kSectorSize;
+        lba += part;
+        count -= part;
+    }
+    return TRUE;
+}
+
+// The undo file holds the layout's sectors as they are, and the stamped
+// sectors below the declared capacity that the layout leaves alone: their
+// bytes tell this card from another repaired to the same size.
+bool CCapacityRepair::KeepUndo(HANDLE device, DWORD declared, const std::vector<DWORD>& lbas,
+                               const std::vector<BYTE>& original) {
+    UndoRecord record;
+    record.date = UtcNow();
+    record.card = m_strCard;
+    record.declared = declared;
+    record.target = m_nCapacity;
+    const Fat16Geometry geometry = ComputeGeometry(m_nCapacity);
+    if (!LayoutRanges(geometry, record.ranges)) {
+        m_strUndoError = "no SHA-256 on this system";
+        return false;
+    }
+    record.old.resize(std::size_t{geometry.dataLba()} * kSectorSize);
+    if (!ReadSpan(m_Device, device, record.old.data(), 0, geometry.dataLba())) {
+        m_strUndoError = "cannot read the sectors the repair overwrites";
+        return false;
+    }
+    std::vector<BYTE> marked;
+    for (std::size_t i = 0; i < lbas.size(); ++i) {
+        if (lbas[i] < geometry.dataLba() || lbas[i] >= declared) continue;
+        record.marks.push_back(lbas[i]);
+        marked.insert(marked.end(), original.begin() + static_cast<std::ptrdiff_t>(i * kSectorSize),
+                      original.begin() + static_cast<std::ptrdiff_t>((i + 1) * kSectorSize));
+    }
+    platform::Sha256(marked.data(), marked.size(), record.marksDigest);
+
+    std::string path = m_strUndoFile;
+    if (path.empty()) {
+        const std::string folder = platform::UndoFolder();
+        if (folder.empty()) {
+            m_strUndoError = "no folder for the undo file (HOME is not set)";
+            return false;
+        }
+        if (!platform::MakeFolders(folder, m_strUndoError)) return false;
+        path = NewUndoPath(folder, m_strCard, declared);
+    }
+    if (!platform::WriteNewFile(path, EncodeUndo(record), m_strUndoError)) return false;
+    m_strUndoSaved = path;
+    return true;
+}
+
+// A repair that wrote nothing of its layout has nothing to undo.
+void CCapacityRepair::DropUndo() {
+    if (!m_strUndoSaved.empty()) platform::RemoveFile(m_strUndoSaved);
+    m_strUndoSaved.clear();
+}
+
 void CCapacityRepair::StepProgress(const int (&positions)[4]) {
     for (int i = 0; i < 4; ++i) {
         m_Operator.SetProgressPos(positions[i]);
@@ -182,6 +246,8 @@ void CCapacityRepair::FailRepair(HANDLE device, Refusal why) {
 
 void CCapacityRepair::RunRepair() {
     m_Refusal = Refusal::None;
+    m_strUndoSaved.clear();
+    m_strUndoError.clear();
     ProbeCapacity();
     if (!IsCapacityEligible(m_nCapacity)) {
         m_Operator.DisableRepairButton();
@@ -192,6 +258,7 @@ void CCapacityRepair::RunRepair() {
         m_Operator.CloseDialog();
         return;
     }
+    const DWORD declared = m_nCapacity;
     m_nCapacity = TargetCapacity(m_nCapacity);
 
     char letter = 0;
@@ -208,8 +275,20 @@ void CCapacityRepair::RunRepair() {
         return;
     }
     WriteSection section(m_Operator);
-    const Refusal stamps = CheckStamps(device);
+    const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
+    BYTE sector0[kSectorSize];
+    std::vector<BYTE> original;
+    if (!m_Device.ReadSectors(device, sector0, 0, 1) || !ReadSectorsAt(device, lbas, original)) {
+        FailRepair(device, Refusal::Command);
+        return;
+    }
+    if (m_bKeepUndo && !KeepUndo(device, declared, lbas, original)) {
+        FailRepair(device, Refusal::UndoFile);
+        return;
+    }
+    const Refusal stamps = CheckStamps(device, lbas, sector0, original);
     if (stamps != Refusal::None) {
+        DropUndo();
         FailRepair(device, stamps);
         return;
     }
@@ -239,8 +318,9 @@ std::string LastSectorUnread(DWORD target) {
     return "cannot read sector " + std::to_string(target - 1) + ", the last of the new volume";
 }
 
-std::string RefusalReason(CCapacityRepair::Refusal why, DWORD target) {
-    switch (why) {
+std::string RefusalReason(const CCapacityRepair& repair) {
+    const DWORD target = repair.m_nCapacity;
+    switch (repair.m_Refusal) {
         case CCapacityRepair::Refusal::LastSector:
             return LastSectorUnread(target) + ": the card does not hold " + std::to_string(target) + " sectors";
         case CCapacityRepair::Refusal::Stamps:
@@ -248,6 +328,8 @@ std::string RefusalReason(CCapacityRepair::Refusal why, DWORD target) {
                    "hold " + std::to_string(target) +
                    " sectors (a counterfeit card folds its upper sectors onto lower ones); its bytes were restored";
         case CCapacityRepair::Refusal::Command: return std::string();
+        case CCapacityRepair::Refusal::UndoFile:
+            return "cannot save the undo file, so nothing was written: " + repair.m_strUndoError;
         case CCapacityRepair::Refusal::None: break;
     }
     return "the drive could not be opened for the repair";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "device/card_device.h"
 #include "repair/capacity_operator.h"
@@ -26,13 +27,26 @@ public:
 
     // Why the last run refused the card, for a front end that can say more
     // than the one failure message.
-    enum class Refusal { None, LastSector, Stamps, Command };
+    enum class Refusal { None, LastSector, Stamps, Command, UndoFile };
     Refusal m_Refusal = Refusal::None;
+
+    // Before its first write the repair saves what it overwrites to an undo
+    // file, and is refused when it cannot. Set by the front end: the path
+    // ("" for a new name in the user's undo folder) and the card's identity
+    // line for the file's header.
+    bool m_bKeepUndo = false;
+    std::string m_strUndoFile;
+    std::string m_strCard;
+    std::string m_strUndoSaved;  // the file the last run saved
+    std::string m_strUndoError;  // why it could not
 
 private:
     bool SelectedLetter(char& letter);
     BOOL ReachesLastSector(HANDLE device);
-    Refusal CheckStamps(HANDLE device);
+    Refusal CheckStamps(HANDLE device, const std::vector<DWORD>& lbas, const BYTE* sector0, std::vector<BYTE>& original);
+    bool ReadSectorsAt(HANDLE device, const std::vector<DWORD>& lbas, std::vector<BYTE>& bytes);
+    bool KeepUndo(HANDLE device, DWORD declared, const std::vector<DWORD>& lbas, const std::vector<BYTE>& original);
+    void DropUndo();
     void StepProgress(const int (&positions)[4]);
     void FailRepair(HANDLE device, Refusal why);
 
@@ -45,7 +59,10 @@ std::string CapacityText(DWORD capacity);
 
 // "cannot read sector N, the last of the new volume" of a target capacity.
 std::string LastSectorUnread(DWORD target);
-// Why a card was refused, in one line, for every front end that says more
-// than the failure message; "" for a failed command, whose reason only the
-// front end that watched the commands knows.
-std::string RefusalReason(CCapacityRepair::Refusal why, DWORD target);
+// Why the last run refused the card, in one line, for every front end that
+// says more than the failure message; "" for a failed command, whose reason
+// only the front end that watched the commands knows.
+std::string RefusalReason(const CCapacityRepair& repair);
+
+// Reads `count` sectors from `lba` in commands of at most 128 sectors.
+BOOL ReadSpan(CCardDevice& device, HANDLE handle, BYTE* buffer, DWORD lba, DWORD count);

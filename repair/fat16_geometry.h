@@ -6,6 +6,8 @@
 constexpr BYTE kReservedSectors = 2;
 constexpr DWORD kRootDirSectors = 32;
 constexpr DWORD kMaxFat16Clusters = 65524;
+// A new table's entries 0 and 1: the media descriptor, and end of chain.
+inline constexpr BYTE kFatStart[4] = {0xF8, 0xFF, 0xFF, 0xFF};
 
 struct Fat16Geometry {
     DWORD totalSectors;       // written as the boot sector's 32-bit total

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs, from Debian's archive, whatever of the build and test tools is missing.
 set -eu
-packages="cmake make g++ g++-multilib clang libclang-rt-14-dev qemu-user binutils binutils-mingw-w64-i686 googletest
+packages="cmake make g++ libssl-dev g++-multilib clang libclang-rt-14-dev qemu-user binutils binutils-mingw-w64-i686 googletest
   dosfstools mtools python3 strace
   qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
@@ -30,8 +30,8 @@ if [ "${1:-}" = wine32 ]; then
 fi
 
 case "${1:-all}" in
-  demo) packages="cmake make g++ binutils binutils-mingw-w64-i686 googletest python3 dosfstools mtools" ;;
-  package) packages="cmake make g++ binutils-mingw-w64-i686 g++-mingw-w64-i686-posix googletest libwxgtk3.2-dev imagemagick
+  demo) packages="cmake make g++ libssl-dev binutils binutils-mingw-w64-i686 googletest python3 dosfstools mtools" ;;
+  package) packages="cmake make g++ libssl-dev binutils-mingw-w64-i686 g++-mingw-w64-i686-posix googletest libwxgtk3.2-dev imagemagick
     dpkg-dev file zip" ;;
 esac
 missing=""

@@ -118,6 +118,13 @@ HICON CCapacityDlg::OnQueryDragIcon() { return m_hIcon; }
 
 void CCapacityDlg::OnOK() {
     m_bFailureShown = false;
+    // The undo file is saved without a word; only brisant-cli puts it back.
+    m_Repair.m_bKeepUndo = true;
+    std::string drive;
+    m_Repair.m_strCard = GetSelectedDriveText(drive) ? drive : std::string();
+#if !defined(_WIN32)
+    if (!drive.empty()) m_Repair.m_strCard = platform::IdentityText(platform::IdentifyDrive(drive[0]));
+#endif
     m_Repair.RunRepair();
     if (m_bFailureShown) ReportFailure();
 }
@@ -126,7 +133,7 @@ void CCapacityDlg::OnOK() {
 // the repair has let go of the drive, so that its own use is not taken for
 // another program's.
 void CCapacityDlg::ReportFailure() {
-    std::string reason = RefusalReason(m_Repair.m_Refusal, m_Repair.m_nCapacity);
+    std::string reason = RefusalReason(m_Repair);
     if (reason.empty()) reason = "a command to the card failed";
     std::string drive;
     const bool selected = GetSelectedDriveText(drive) && !drive.empty();
@@ -134,7 +141,7 @@ void CCapacityDlg::ReportFailure() {
 #if !defined(_WIN32)
     const std::string path = selected ? platform::DescribeDrive(drive[0]) : std::string();
     if (selected && m_Repair.m_Refusal != CCapacityRepair::Refusal::LastSector &&
-        m_Repair.m_Refusal != CCapacityRepair::Refusal::Stamps) {
+        m_Repair.m_Refusal != CCapacityRepair::Refusal::Stamps && m_Repair.m_Refusal != CCapacityRepair::Refusal::UndoFile) {
         const std::string use = platform::DriveInUse(drive[0]);
         if (!use.empty()) {
             reason = "in use: " + use;

@@ -390,6 +390,145 @@ class VanishingImage(unittest.TestCase):
                 self.assertEqual(os.path.getsize(card.path), size, "the image grew again")
 
 
+def undo_files():
+    folder = os.path.join(os.environ["XDG_STATE_HOME"], "brisant")
+    return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+
+def repaired_with_undo(card):
+    """Repairs the card and returns the path of the undo file it saved."""
+    before = undo_files()
+    r = run("repair", card.path, "--yes", "--no-pause")
+    assert r.returncode == 0, r.stdout + r.stderr
+    new = [f for f in undo_files() if f not in before]
+    assert len(new) == 1 and "undo file: " + os.path.join(os.environ["XDG_STATE_HOME"], "brisant", new[0]) in r.stdout
+    return os.path.join(os.environ["XDG_STATE_HOME"], "brisant", new[0])
+
+
+def same_image(a, b):
+    return subprocess.run(["cmp", "-s", a, b]).returncode == 0
+
+
+def undo_marks(path):
+    with open(path, "rb") as f:
+        head = f.read(4096).split(b"\n\n")[0].decode()
+    return [int(n) for n in re.search(r"^marks: (\S+) ", head, re.M).group(1).split(",")]
+
+
+class Undo(unittest.TestCase):
+    def test_repair_then_undo_gives_the_card_back(self):
+        with Card(1984000, 3968000) as card:
+            card.write(600, os.urandom(512 * 64))
+            original = Card(0, 0, like=card)
+            undo = repaired_with_undo(card)
+            self.assertEqual(os.stat(undo).st_mode & 0o777, 0o600)
+            r = run("undo", undo, card.path, "--yes")
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertIn("restored", r.stdout)
+            self.assertTrue(same_image(card.path, original.path))
+            # Once given back there is nothing left to do, and nothing is written.
+            r = run("undo", undo, card.path, "--yes")
+            self.assertEqual((r.returncode, "nothing to undo" in r.stdout), (0, True), r.stdout + r.stderr)
+            self.assertTrue(same_image(card.path, original.path))
+            original.__exit__()
+
+    def test_refusals_leave_the_card_as_it_is(self):
+        def changed(card, undo):
+            subprocess.run(["mcopy", "-i", card.path, __file__, "::NOTES.TXT"], check=True)
+
+        def other_card(card, undo):
+            other = Card(0, 0, like=card)
+            other.write(undo_marks(undo)[-1], os.urandom(512))
+            undo2 = repaired_with_undo(other)
+            os.unlink(undo2)
+            shutil.copyfile(other.path, card.path)
+            other.__exit__()
+
+        def damaged(card, undo):
+            with open(undo, "r+b") as f:
+                f.seek(2000)
+                byte = f.read(1)
+                f.seek(2000)
+                f.write(bytes([byte[0] ^ 1]))
+
+        def cut_short(card, undo):
+            os.truncate(undo, os.path.getsize(undo) - 100)
+
+        def other_size(card, undo):
+            subprocess.run(["sh", MAKE_CARD, card.path, "2000000", "4000000", "fat"], check=True)
+            self.assertEqual(run("repair", card.path, "--yes", "--no-pause").returncode, 0)
+
+        rows = [  # what happens after the repair, extra arguments, exit status, words on stderr
+            (changed, [], 1, "written to since the repair (its root folder holds: NOTES.TXT)"),
+            (other_card, [], 1, "does not hold what this file's repair wrote"),
+            (other_card, ["--force"], 1, "does not hold what this file's repair wrote"),
+            (other_size, ["--force"], 1, "does not hold what this file's repair wrote"),
+            (damaged, [], 1, "damaged"),
+            (cut_short, [], 1, "damaged"),
+        ]
+        for after, extra, status, words in rows:
+            with self.subTest(after.__name__, extra=extra), Card(1984000, 3968000) as card:
+                undo = repaired_with_undo(card)
+                after(card, undo)
+                before = Card(0, 0, like=card)
+                r = run("undo", undo, card.path, "--yes", *extra)
+                self.assertEqual(r.returncode, status, r.stdout + r.stderr)
+                self.assertIn(words, r.stderr)
+                self.assertTrue(same_image(card.path, before.path))
+                before.__exit__()
+
+    def test_force_puts_back_the_tables_of_a_changed_card(self):
+        with Card(1984000, 3968000) as card:
+            original = Card(0, 0, like=card)
+            undo = repaired_with_undo(card)
+            subprocess.run(["mcopy", "-i", card.path, __file__, "::NOTES.TXT"], check=True)
+            r = run("undo", undo, card.path, "--yes", "--force")
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertIn("overwrites the tables of: NOTES.TXT", r.stdout)
+            self.assertEqual(card.digest(520), original.digest(520))
+            original.__exit__()
+
+    def test_a_repair_that_cannot_save_its_undo_file_writes_nothing(self):
+        with Card(1984000, 3968000) as card, tempfile.NamedTemporaryFile() as plain:
+            before = card.digest()
+            existing = repaired_with_undo(Card(0, 0, like=card))
+            rows = [  # environment, arguments, words on stderr
+                ({"XDG_STATE_HOME": plain.name}, [], "cannot save the undo file"),
+                ({}, ["--undo-file", os.path.join(plain.name, "x.brisant-undo")], "cannot save the undo file"),
+                ({}, ["--undo-file", existing], "exists already"),
+                ({"XDG_STATE_HOME": "", "HOME": ""}, [], "no folder for the undo file"),
+            ]
+            for env, args, words in rows:
+                with self.subTest(env=env, args=args):
+                    files = undo_files()
+                    r = subprocess.run([CLI, "repair", card.path, "--yes", "--no-pause", *args], capture_output=True,
+                                       text=True, timeout=60, env=dict(os.environ, **env), stdin=subprocess.DEVNULL)
+                    self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                    self.assertIn(FAIL, r.stdout)
+                    self.assertIn(words, r.stderr)
+                    self.assertEqual(card.digest(), before)
+                    self.assertEqual(undo_files(), files)
+
+    def test_interrupted_undo_ends_restored_or_goes_on(self):
+        with Card(1984000, 3968000) as base:
+            original = Card(0, 0, like=base)
+            undo = repaired_with_undo(base)
+            rows = [(sig, n) for n in range(1, 7) for sig in (signal.SIGINT, signal.SIGKILL)]
+            for sig, n in rows:
+                with self.subTest(signal=sig.name, write=n):
+                    card = Card(0, 0, like=base)
+                    r = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
+                                        f"inject=pwrite64:signal={sig.name}:when={n}", CLI, "undo", undo, card.path,
+                                        "--yes"], capture_output=True, text=True, timeout=60, env=UNTRACED_LEAKS)
+                    self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
+                    if sig == signal.SIGKILL:
+                        again = run("undo", undo, card.path, "--yes")
+                        self.assertEqual(again.returncode, 0, again.stdout + again.stderr)
+                    self.assertTrue(same_image(card.path, original.path))
+                    card.__exit__()
+            original.__exit__()
+
+
 # A repair under strace that ends normally (a signal it ignores) must not
 # have LeakSanitizer check it at exit: that cannot work under ptrace.
 UNTRACED_LEAKS = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
@@ -632,5 +771,14 @@ class Completion(unittest.TestCase):
 
 if __name__ == "__main__":
     CLI, MAKE_CARD = sys.argv[1], sys.argv[2]
+    # Undo files go to a folder of the test's own, which nobody may write to as well.
+    STATE = tempfile.mkdtemp(prefix="brisant-cli-state-")
+    os.makedirs(os.path.join(STATE, "brisant"))
+    for folder in (STATE, os.path.join(STATE, "brisant")):
+        os.chmod(folder, 0o1777)
+    os.environ["XDG_STATE_HOME"] = STATE
     SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(MAKE_CARD)))
-    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
+    try:
+        unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
+    finally:
+        shutil.rmtree(STATE, ignore_errors=True)

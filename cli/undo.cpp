@@ -1,0 +1,145 @@
+// undo: the card given back the bytes its repair overwrote, from the undo
+// file that repair saved; and the list of those files.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/command_watch.h"
+#include "cli/commands.h"
+#include "cli/console_operator.h"
+#include "cli/drive_report.h"
+#include "cli/exit_status.h"
+#include "platform/user_files.h"
+#include "repair/card_undo.h"
+#include "repair/capacity_repair.h"
+
+namespace {
+
+std::string Capacities(const UndoRecord& r) {
+    return CapacityText(r.declared) + " -> " + CapacityText(r.target);
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text.empty() ? "no files" : text;
+}
+
+// The offered drive that holds what the file's repair wrote, if any.
+std::string PresentOn(const UndoRecord& r, const Sweep& sweep) {
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        const Target t = LetterTarget(letter);
+        if (t.path.empty() || !sweep.Offers(letter)) continue;
+        CCardDevice device;
+        HANDLE handle = device.OpenDrive(letter);
+        if (handle == nullptr) continue;
+        UndoJudgement j;
+        const bool read = InspectCard(device, handle, r, j);
+        device.CloseDrive(handle);
+        if (read && (j.state == UndoState::Ready || j.state == UndoState::Resumes || j.state == UndoState::Changed)) {
+            return t.name + (t.name == t.path ? "" : " (" + t.path + ")");
+        }
+    }
+    return std::string();
+}
+
+int ListUndoFiles() {
+    const std::string folder = platform::UndoFolder();
+    const std::vector<std::string> files = folder.empty() ? std::vector<std::string>() : platform::FilesIn(folder, kUndoSuffix);
+    if (files.empty()) {
+        std::printf("no undo files in %s\n", folder.empty() ? "(no folder: HOME is not set)" : folder.c_str());
+        return kExitOk;
+    }
+    const Sweep sweep;
+    for (const std::string& file : files) {
+        std::vector<BYTE> bytes;
+        std::string why;
+        UndoRecord r;
+        if (!platform::ReadWholeFile(file, bytes, why) || !(why = DecodeUndo(bytes, r)).empty()) {
+            std::printf("%s\n    unusable: %s\n", file.c_str(), why.c_str());
+            continue;
+        }
+        const std::string present = PresentOn(r, sweep);
+        std::printf("%s\n    %s  %s  %s\n    %s\n", file.c_str(), r.date.c_str(), Capacities(r).c_str(), r.card.c_str(),
+                    present.empty() ? "card not present" : ("card present: " + present).c_str());
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int Undo(const Options& o, const Target& t) {
+    if (o.list) return ListUndoFiles();
+    std::vector<BYTE> bytes;
+    std::string why;
+    UndoRecord r;
+    if (!platform::ReadWholeFile(o.undoFile, bytes, why) || !(why = DecodeUndo(bytes, r)).empty()) {
+        return ReportFailure(false, kExitFailed, o.undoFile, why);
+    }
+    const Sweep sweep;
+    std::shared_ptr<CommandWatch> watch;
+    const DriveVerdict v = CheckReachable(t, sweep, watch);
+    if (v.status != kExitOk) return ReportFailure(false, v.status, t.Label(), v.reason);
+
+    CCardDevice device;
+    HANDLE handle = device.OpenDrive(t.letter);
+    UndoJudgement j;
+    if (handle == nullptr || !InspectCard(device, handle, r, j)) {
+        if (handle != nullptr) device.CloseDrive(handle);
+        const std::string failure = watch->first.seen ? watch->first.Describe() : "cannot read the card";
+        watch.reset();
+        return ReportFailure(false, kExitFailed, t.Label(), failure);
+    }
+    auto refuse = [&](const std::string& reason) {
+        device.CloseDrive(handle);
+        watch.reset();
+        return ReportFailure(false, kExitFailed, t.Label(), reason);
+    };
+    std::printf("%s  %s\n", t.name.c_str(), IdentityOf(t.letter).c_str());
+    std::printf("undo file: %s\n    repaired %s: %s, %s\n", o.undoFile.c_str(), r.date.c_str(), r.card.c_str(),
+                Capacities(r).c_str());
+    switch (j.state) {
+        case UndoState::Restored:
+            device.CloseDrive(handle);
+            std::printf("the card holds its bytes from before the repair already: nothing to undo\n");
+            return kExitOk;
+        case UndoState::OtherCard:
+            return refuse("the card does not hold what this file's repair wrote: another card, or formatted again since");
+        case UndoState::Changed:
+            if (!o.force) {
+                return refuse("the card was written to since the repair (its root folder holds: " + Joined(j.files) +
+                              "); --force puts back the old tables anyway, and these files are lost");
+            }
+            std::printf("--force: overwrites the tables of: %s\n", Joined(j.files).c_str());
+            break;
+        case UndoState::Resumes:
+            std::printf("the card holds part of its old bytes already: an undo was cut short, and goes on\n");
+            break;
+        case UndoState::Ready: break;
+    }
+
+    CConsoleOperator op(DriveText(t.letter), o.yes, false, false);
+    const std::string question = "Put back the " + std::to_string(r.Sectors()) + " sectors the repair overwrote on " +
+                                 t.name + "? The volume it wrote is lost.";
+    if (!op.AskConfirmation(question.c_str())) {
+        device.CloseDrive(handle);
+        return Declined();
+    }
+    // Held like a repair's writes: a card half given back is readable by neither volume.
+    op.BeginWrites();
+    device.PreventMediumRemoval(handle, 1);
+    why = RestoreCard(device, handle, r);
+    device.PreventMediumRemoval(handle, 0);
+    if (!why.empty()) {
+        op.EndWrites();
+        if (watch->first.seen) why += ": " + watch->first.Describe();
+        return refuse(why + "; the undo file is kept, and undo can be run again");
+    }
+    device.EjectMedium(handle);
+    device.CloseDrive(handle);
+    std::printf("restored: %s holds its bytes from before the repair again; re-insert the card\n", t.name.c_str());
+    std::fflush(stdout);
+    op.EndWrites();
+    return kExitOk;
+}

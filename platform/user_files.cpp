@@ -1,0 +1,64 @@
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "platform/user_files.h"
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+bool MakeFolders(const std::string& folder, std::string& why) {
+    std::error_code error;
+    fs::create_directories(fs::path(folder), error);
+    if (error || !fs::is_directory(fs::path(folder), error)) {
+        why = "cannot create the folder " + folder + (error ? ": " + error.message() : "");
+        return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<BYTE>& bytes, std::string& why) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        why = "cannot open " + path;
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        why = "cannot read " + path;
+        return false;
+    }
+    return true;
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code error;
+    return fs::exists(fs::path(path), error);
+}
+
+bool RemoveFile(const std::string& path) {
+    std::error_code error;
+    return fs::remove(fs::path(path), error);
+}
+
+std::vector<std::string> FilesIn(const std::string& folder, const std::string& suffix) {
+    std::vector<std::string> files;
+    std::error_code error;
+    for (fs::directory_iterator it(fs::path(folder), error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            it->is_regular_file(error)) {
+            files.push_back(it->path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    return (fs::path(folder) / name).string();
+}
+
+}  // namespace platform
