@@ -81,6 +81,7 @@ int Plan(const Options& o, const Target& t) {
     CCardDevice device;
     CConsoleOperator op(DriveText(t.letter), true, false, true);
     CCapacityRepair repair(device, op);
+    repair.m_bKeepUndo = repair.m_bUndoRehearsed = true;
     repair.RunRepair();
     const Fat16Geometry g = ComputeGeometry(repair.m_nCapacity);
     const int status = ExitStatus(op.outcome());

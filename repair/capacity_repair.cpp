@@ -207,6 +207,7 @@ bool CCapacityRepair::KeepUndo(HANDLE device, DWORD declared, const std::vector<
                       original.begin() + static_cast<std::ptrdiff_t>((i + 1) * kSectorSize));
     }
     platform::Sha256(marked.data(), marked.size(), record.marksDigest);
+    if (m_bUndoRehearsed) return true;
 
     std::string path = m_strUndoFile;
     if (path.empty()) {

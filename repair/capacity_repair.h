@@ -37,6 +37,7 @@ public:
     bool m_bKeepUndo = false;
     std::string m_strUndoFile;
     std::string m_strCard;
+    bool m_bUndoRehearsed = false;  // reads what an undo file holds, saves none
     std::string m_strUndoSaved;  // the file the last run saved
     std::string m_strUndoError;  // why it could not
 

@@ -265,6 +265,12 @@ class ExitCodes(unittest.TestCase):
         (["selftest", "{card}", "--yes"], "", 0, "selftest passed", None),
         (["selftest", "{card}"], "n\n", 4, None, "declined: nothing was written"),
         (["selftest", "{empty}"], "", 1, None, "reading sector 0 failed"),
+        (["undo", "{card}"], "", 2, None, "undo takes a FILE and a TARGET"),
+        (["undo", "--list", "{card}"], "", 2, None, "undo --list takes no FILE or TARGET"),
+        (["repair", "{card}", "--force"], "", 2, None, "--force is for undo"),
+        (["probe", "{card}", "--undo-file", "{missing}"], "", 2, None, "--undo-file is for repair"),
+        (["undo", "{missing}", "{card}", "--yes"], "", 1, None, "cannot open {missing}"),
+        (["undo", "{empty}", "{card}", "--yes"], "", 1, None, "the file is damaged"),
         (["frobnicate"], "", 2, None, "unknown command"),
         (["list", "--bogus"], "", 2, None, "unknown option"),
         (["list", "--yes"], "", 2, None, "--yes"),
@@ -711,7 +717,7 @@ class Queries(unittest.TestCase):
             synopsis = f.read().split(".SH SYNOPSIS")[1].split(".SH ")[0].replace("\\-", "-")
         text = run("--help").stdout
         for option in ("-y", "--yes", "-q", "--quiet", "-h", "--help", "-V", "--version", "--json", "--drive",
-                       "--no-pause"):
+                       "--no-pause", "--undo-file", "--force", "--list"):
             with self.subTest(option):
                 self.assertRegex(text, r"(?m)^\s+(-\w, )?%s\b" % re.escape(option))
                 self.assertRegex(synopsis, r"(?<![\w-])%s(?![\w-])" % re.escape(option))

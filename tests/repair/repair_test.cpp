@@ -14,6 +14,8 @@
 #include "repair/capacity_repair.h"
 #include "repair/explorer_notify.h"
 #include "repair/sector_stamps.h"
+#include "platform/sha256.h"
+#include "platform/user_files.h"
 #include "support/card_fixture.h"
 
 namespace {
@@ -515,11 +517,17 @@ TEST_F(RepairTest, CounterfeitCardsAreRefusedAndRestored) {
 // Whatever command fails, the completion messages appear only when every
 // read and write succeeded, nothing but a stamped sector's own bytes is
 // written after a failed write, and a check that stops on a failed read
-// leaves every stamped sector as it was.
+// leaves every stamped sector as it was. The undo file, read in five
+// commands, is left only by a run that went as far as the layout.
 TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
     const std::string changed = "message:The drive's capacity have change to 2G bytes.";
     const std::vector<DWORD> stamps = StampSectors(3968000);
-    const int commands = static_cast<int>(StampCheck(3968000).size()) + 12;
+    // A build without SHA-256 saves no undo files.
+    platform::Sha256Digest digest{};
+    repair.m_bKeepUndo = platform::Sha256("", 0, digest);
+    const int commands = static_cast<int>(StampCheck(3968000).size()) + 12 + (repair.m_bKeepUndo ? 5 : 0);
+    const std::string undo = ::testing::TempDir() + "fault-at-every-command.brisant-undo";
+    repair.m_strUndoFile = undo;
     for (bool sticky : {false, true}) {
         for (Fault fault : {Fault::CheckCondition, Fault::TransportFailure}) {
             for (int n = 1; n <= commands; ++n) {
@@ -553,6 +561,9 @@ TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
                     EXPECT_TRUE(close + 1 == op.events.end() || *(close + 1) == "writes:end");
                     EXPECT_FALSE(op.Saw("notify"));
                     EXPECT_NE(Cmd(cmds.back()), "eject");
+                }
+                if (repair.m_bKeepUndo) {
+                    EXPECT_EQ(platform::RemoveFile(undo), bootWritten);
                 }
                 if (!sticky && !bootWritten && cmds.size() >= static_cast<std::size_t>(n) &&
                     cmds[n - 1].cdb[0] == 0x28) {
