@@ -333,13 +333,16 @@ class Machine:
         self.last = None
         os.makedirs(work_dir, exist_ok=True)
 
-    def boot(self, name, script, cards, timeout=200, extra_cmdline=""):
+    def boot(self, name, script, cards, timeout=200, extra_cmdline="", files=None):
         """cards: list of dicts(path, readonly=False, removable=True, empty=False,
-        slot=False); a slot card sits on an SD host controller, not a USB reader."""
+        slot=False); a slot card sits on an SD host controller, not a USB reader.
+        files: {name: bytes} put beside run.sh in /payload."""
         base = base_initramfs(self.cache, self.kver)
         cli = cli_archive(self.cache, self.cli)
         c = Cpio()
         c.file("payload/run.sh", script.encode(), 0o755)
+        for file_name, data in (files or {}).items():
+            c.file("payload/" + file_name, data)
         initrd = os.path.join(self.work, name + ".initrd")
         with open(initrd, "wb") as f:
             for part in (base, cli):

@@ -5,6 +5,7 @@ usage: scenarios.py --cli BRISANT_CLI --work DIR SCENARIO
 Exit status 0 passed, 1 failed, 77 skipped (tools or kernel missing)."""
 
 import argparse
+import base64
 import hashlib
 import os
 import re
@@ -572,6 +573,51 @@ def scenario_seabios_boot(vm, work):
     check(BOOT_TEXT in text, "the boot code did not show %r" % BOOT_TEXT)
 
 
+def scenario_undo(vm, work):
+    """A card holding a file is repaired, its undo file taken out of the
+    guest, then undone in a second boot; in a third, Linux mounts the card
+    and reads the file back."""
+    harness.require_tools("mkfs.fat", "mcopy")
+    card = os.path.join(work, "card.img")
+    note = os.urandom(100 * 1024 + 3)
+    with open(card, "wb") as f:
+        f.truncate(DOUBLED * SECTOR)
+    subprocess.run(["mkfs.fat", "-F", "16", "-S", "512", "--offset", "0", card, str(DECLARED // 2)],
+                   check=True, capture_output=True)
+    with open(os.path.join(work, "NOTE.BIN"), "wb") as f:
+        f.write(note)
+    subprocess.run(["mcopy", "-i", card, os.path.join(work, "NOTE.BIN"), "::NOTE.BIN"], check=True,
+                   env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+    before = content_digest(card)
+
+    r = vm.boot("undo-repair", READER_ONLY + """
+run_cli repair repair D --yes --no-pause --undo-file /tmp/card.brisant-undo
+section undo-file base64 /tmp/card.brisant-undo
+""", [{"path": card}])
+    show(r, "repair")
+    check(r.rc("repair") == 0, "repair exited %d" % r.rc("repair"))
+    check("undo file: /tmp/card.brisant-undo" in cli_lines(r, "repair"), "repair did not name its undo file")
+    undo = base64.b64decode(r.out("undo-file"))
+    check(undo.startswith(b"brisant undo file 1\n"), "the undo file does not start with its format line")
+    check(content_digest(card) != before, "the repair left the card as it was")
+
+    r = vm.boot("undo", READER_ONLY + """
+run_cli undo undo /payload/card.brisant-undo D --yes
+section after-eject dd if=/dev/sda of=/dev/null bs=512 count=1
+""", [{"path": card}], files={"card.brisant-undo": undo})
+    show(r, "undo")
+    check(r.rc("undo") == 0, "undo exited %d" % r.rc("undo"))
+    check("No medium" in r.out("after-eject"), "the card was not ejected after the undo")
+    check(content_digest(card) == before, "the undo did not give the card back byte for byte")
+
+    r = vm.boot("undo-mount", READER_ONLY + """
+mount -t vfat -o ro /dev/sda /mnt || exit 1
+section note sha256sum /mnt/NOTE.BIN
+umount /mnt
+""", [{"path": card}])
+    check(r.out("note").split()[0] == hashlib.sha256(note).hexdigest(), "Linux reads another NOTE.BIN back")
+
+
 SCENARIOS = {
     "sweep": scenario_sweep,
     "repair": scenario_repair,
@@ -583,6 +629,7 @@ SCENARIOS = {
     "empty-reader": scenario_empty_reader,
     "in-use-card": scenario_in_use_card,
     "sd-slot": scenario_sd_slot,
+    "undo": scenario_undo,
 }
 
 
