@@ -12,7 +12,7 @@ check() {
   echo "$headers" | grep -q "^Subsystem.*($subsystem)" || fail "$exe: subsystem is not $subsystem"
   for dll in $(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
     case $(echo "$dll" | tr 'a-z' 'A-Z') in
-      KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|ADVAPI32.DLL|SHELL32.DLL|MSVCRT.DLL|API-MS-WIN-*) ;;
+      KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|ADVAPI32.DLL|SHELL32.DLL|MSVCRT.DLL|BCRYPT.DLL|API-MS-WIN-*) ;;
       *) fail "$exe imports $dll, which is not a system DLL" ;;
     esac
   done
