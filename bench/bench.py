@@ -239,6 +239,12 @@ def table(runs, repair, mkfs, inside, vm, dialog):
         "least: %d" % inside["layout_least_bytes"],
         ratio(inside["layout_bytes"] + inside["guard_bytes_written"], inside["layout_least_bytes"]))
     row("peak buffer memory the repair holds", "%d bytes" % inside["peak_buffer_bytes"])
+    row("undo file: extra commands of a repair (reads of at most %d sectors)" % inside["undo_largest_read_sectors"],
+        "%d" % inside["undo_extra_commands"], "goal: 5", ratio(inside["undo_extra_commands"], 5))
+    row("undo file: repair alone with the file saved and flushed, inside the process",
+        "%.0f µs (+%.0f µs), a file of %d bytes" % (
+            inside["repair_undo_us"], inside["repair_undo_us"] - inside["repair_us"], inside["undo_file_bytes"]),
+        "%.0f µs without" % inside["repair_us"], ratio(inside["repair_undo_us"], inside["repair_us"]))
     if vm:
         row("repair through SG_IO in the QEMU guest (USB reader, TCG; median of %d cards)" % vm[3],
             "%.0f ms, %d commands, %.0f commands/s" % (vm[0] * 1e3, vm[1], vm[2]))

@@ -65,7 +65,8 @@ double Microseconds(F&& f) {
     return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
 }
 
-void RepairOrDie(std::shared_ptr<platform::ScsiTarget> target) {
+// With `undo`, the repair saves its undo file there first.
+void RepairOrDie(std::shared_ptr<platform::ScsiTarget> target, const std::string& undo = std::string()) {
     if (target) {
         platform::MapDrive('E', std::move(target), kCardPath);
     } else {
@@ -74,6 +75,8 @@ void RepairOrDie(std::shared_ptr<platform::ScsiTarget> target) {
     CCardDevice device;
     QuietOperator op;
     CCapacityRepair repair(device, op);
+    repair.m_bKeepUndo = !undo.empty();
+    repair.m_strUndoFile = undo;
     repair.RunRepair();
     if (op.last != kMsgReplug) {
         std::fprintf(stderr, "repair_bench: the repair did not complete: %s\n", op.last.c_str());
@@ -111,6 +114,40 @@ int main(int argc, char** argv) {
         repair.push_back(Microseconds([] { RepairOrDie(nullptr); }));
     }
     Print("repair_us", Median(repair));
+
+    // The same with the undo file saved (and flushed) first: what it costs.
+    const std::string undo = kCardPath + ".brisant-undo";
+    std::vector<double> withUndo;
+    for (int i = 0; i < runs; ++i) {
+        MakeCard();
+        std::remove(undo.c_str());
+        withUndo.push_back(Microseconds([&] { RepairOrDie(nullptr, undo); }));
+    }
+    Print("repair_undo_us", Median(withUndo));
+    {
+        MakeCard();
+        std::remove(undo.c_str());
+        auto plain = std::make_shared<platform::testing::RecordingTarget>(platform::OpenCardImage(kCardPath));
+        RepairOrDie(plain);
+        MakeCard();
+        auto saving = std::make_shared<platform::testing::RecordingTarget>(platform::OpenCardImage(kCardPath));
+        RepairOrDie(saving, undo);
+        // The undo file's reads are the repair's only reads of more than one sector.
+        double largest = 0;
+        for (const auto& c : saving->commands) {
+            if (c.cdb[0] == 0x28) largest = std::max(largest, static_cast<double>(c.dataLength) / kSectorSize);
+        }
+        Print("undo_extra_commands", static_cast<double>(saving->commands.size() - plain->commands.size()));
+        Print("undo_largest_read_sectors", largest);
+        FILE* f = std::fopen(undo.c_str(), "rb");
+        if (f != nullptr) {
+            std::fseek(f, 0, SEEK_END);
+            Print("undo_file_bytes", static_cast<double>(std::ftell(f)));
+            std::fclose(f);
+        }
+        std::remove(undo.c_str());
+        platform::ClearDriveMap();
+    }
 
     // Every command of one repair, and the most buffer memory held at once.
     MakeCard();
