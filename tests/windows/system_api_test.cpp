@@ -8,10 +8,13 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "device/card_device.h"
 #include "device/scsi_request_block.h"
 #include "scsi/drive_map.h"
+#include "platform/sha256.h"
+#include "platform/user_files.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -63,6 +66,29 @@ TEST(SystemApi, GlobalMemoryIsZeroFilledAndMoveable) {
     EXPECT_EQ(std::memcmp(bytes, zeros, sizeof zeros), 0);
     sys::GlobalUnlock(memory);
     EXPECT_EQ(sys::GlobalFree(memory), nullptr);
+}
+
+// The undo file's two system services: SHA-256 from BCrypt, and a new file
+// that is whole or absent and never replaces one.
+TEST(SystemApi, Sha256AndNewFilesOfTheUndoFile) {
+    platform::Sha256Digest digest{};
+    ASSERT_TRUE(platform::Sha256("abc", 3, digest));
+    const BYTE abc[4] = {0xBA, 0x78, 0x16, 0xBF};  // FIPS 180-2's first example
+    EXPECT_EQ(std::memcmp(digest.data(), abc, sizeof abc), 0);
+
+    const std::string folder = platform::JoinPath(platform::UndoFolder(), "test-" + std::to_string(GetCurrentProcessId()));
+    std::string why;
+    ASSERT_TRUE(platform::MakeFolders(folder, why)) << why;
+    const std::string path = platform::JoinPath(folder, "a.brisant-undo");
+    const std::vector<BYTE> first(70000, 0x5A), second(10, 0x11);
+    EXPECT_TRUE(platform::WriteNewFile(path, first, why)) << why;
+    EXPECT_FALSE(platform::WriteNewFile(path, second, why));
+    std::vector<BYTE> back;
+    EXPECT_TRUE(platform::ReadWholeFile(path, back, why)) << why;
+    EXPECT_EQ(back, first);
+    EXPECT_EQ(platform::FilesIn(folder, ".brisant-undo"), std::vector<std::string>{path});
+    EXPECT_TRUE(platform::RemoveFile(path));
+    RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace
