@@ -93,6 +93,9 @@ image=$work/card.img
 make_cards "$work"
 
 export NO_AT_BRIDGE=1
+# The dialog saves an undo file without a word: here, where the test sees it.
+export XDG_STATE_HOME=$work/state
+rm -rf "$XDG_STATE_HOME"
 # A sanitizer build reports the font caches the toolkit keeps to the end.
 export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/toolkit_leaks.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 trap stop_limited EXIT
@@ -101,4 +104,7 @@ rc=$?
 [ $rc = 0 ] || { echo "FAIL: the window session ended with $rc"; exit 1; }
 
 judge_volume "$image" || exit 1
-echo "PASS: repaired through the window; fsck.fat accepts the volume"
+set -- "$XDG_STATE_HOME"/brisant/*.brisant-undo
+[ $# = 1 ] && [ -f "$1" ] || { echo "FAIL: the repair saved no undo file, or more than one: $*"; exit 1; }
+[ "$(head -n 1 "$1")" = "brisant undo file 1" ] || { echo "FAIL: $1 is not an undo file"; exit 1; }
+echo "PASS: repaired through the window, with its undo file; fsck.fat accepts the volume"
