@@ -40,7 +40,7 @@ const char kUsage[] =
     "                   once for each letter\n"
     "  --json           list, probe, plan: one JSON object on stdout, also for an error\n"
     "                   ({\"error\": ..., \"exit\": N})\n"
-    "  -y, --yes        repair, selftest: answers the question with yes\n"
+    "  -y, --yes        repair, selftest, undo: answers the question with yes\n"
     "  -q, --quiet      repair: prints only the outcome line on stdout\n"
     "  --no-pause       repair: leaves out the one-second pauses between progress steps\n"
     "  --undo-file PATH repair: the undo file to write (never an existing one); by default\n"

@@ -56,7 +56,7 @@ int ListUndoFiles() {
         std::vector<BYTE> bytes;
         std::string why;
         UndoRecord r;
-        if (!platform::ReadWholeFile(file, bytes, why) || !(why = DecodeUndo(bytes, r)).empty()) {
+        if (!platform::ReadWholeFile(file, bytes, why, kUndoFileLimit) || !(why = DecodeUndo(bytes, r)).empty()) {
             std::printf("%s\n    unusable: %s\n", file.c_str(), why.c_str());
             continue;
         }
@@ -74,7 +74,7 @@ int Undo(const Options& o, const Target& t) {
     std::vector<BYTE> bytes;
     std::string why;
     UndoRecord r;
-    if (!platform::ReadWholeFile(o.undoFile, bytes, why) || !(why = DecodeUndo(bytes, r)).empty()) {
+    if (!platform::ReadWholeFile(o.undoFile, bytes, why, kUndoFileLimit) || !(why = DecodeUndo(bytes, r)).empty()) {
         return ReportFailure(false, kExitFailed, o.undoFile, why);
     }
     const Sweep sweep;
@@ -108,8 +108,9 @@ int Undo(const Options& o, const Target& t) {
             return refuse("the card does not hold what this file's repair wrote: another card, or formatted again since");
         case UndoState::Changed:
             if (!o.force) {
-                return refuse("the card was written to since the repair (its root folder holds: " + Joined(j.files) +
-                              "); --force puts back the old tables anyway, and these files are lost");
+                return refuse(std::string("the card was written to since the repair") +
+                              (j.sameCard ? "" : ", or is another card") + " (its root folder holds: " +
+                              Joined(j.files) + "); --force puts back the old tables anyway, and these files are lost");
             }
             std::printf("--force: overwrites the tables of: %s\n", Joined(j.files).c_str());
             break;

@@ -19,13 +19,26 @@ bool MakeFolders(const std::string& folder, std::string& why) {
     return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<BYTE>& bytes, std::string& why) {
+bool ReadWholeFile(const std::string& path, std::vector<BYTE>& bytes, std::string& why, std::size_t limit) {
+    std::error_code error;
+    if (!fs::is_regular_file(fs::path(path), error)) {
+        why = fs::exists(fs::path(path), error) ? path + " is not a file" : "cannot open " + path + ": no such file";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         why = "cannot open " + path;
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    bytes.clear();
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        if (bytes.size() + static_cast<std::size_t>(in.gcount()) > limit) {
+            why = path + " is too large for what it should hold";
+            return false;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + in.gcount());
+    }
     if (in.bad()) {
         why = "cannot read " + path;
         return false;

@@ -23,7 +23,9 @@ bool MakeFolders(const std::string& folder, std::string& why);
 // never left behind under either name.
 bool WriteNewFile(const std::string& path, const std::vector<BYTE>& bytes, std::string& why);
 
-bool ReadWholeFile(const std::string& path, std::vector<BYTE>& bytes, std::string& why);
+// Refuses a file of more than `limit` bytes, so that a device node or any
+// large file named by mistake is not read into memory.
+bool ReadWholeFile(const std::string& path, std::vector<BYTE>& bytes, std::string& why, std::size_t limit);
 bool FileExists(const std::string& path);
 bool RemoveFile(const std::string& path);
 // The files in a folder whose names end with the suffix, sorted by name.

@@ -7,6 +7,7 @@
 
 #include "platform/user_files.h"
 #include "repair/boot_sector.h"
+#include "repair/capacity_rules.h"
 
 namespace {
 
@@ -175,6 +176,18 @@ std::string DecodeUndo(const std::vector<BYTE>& bytes, UndoRecord& r) {
     const std::string why = ParseHeader(bytes, r, body);
     if (!why.empty()) return "the file is damaged: " + why;
     if (bytes.size() - digestSize - body != std::size_t{r.Sectors()} * kSector) return "the file is damaged (wrong size)";
+    // Only the sectors a repair to that size writes are ever written back.
+    std::vector<UndoRange> layout;
+    if (!IsCapacityEligible(r.declared) || r.target != TargetCapacity(r.declared) ||
+        !LayoutRanges(ComputeGeometry(r.target), layout) || layout.size() != r.ranges.size()) {
+        return "the file does not describe a repair of this program";
+    }
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+        if (layout[i].lba != r.ranges[i].lba || layout[i].count != r.ranges[i].count ||
+            layout[i].written != r.ranges[i].written) {
+            return "the file does not describe a repair of this program";
+        }
+    }
     r.old.assign(bytes.begin() + static_cast<std::ptrdiff_t>(body), bytes.end() - static_cast<std::ptrdiff_t>(digestSize));
     return std::string();
 }
@@ -250,6 +263,7 @@ std::vector<std::string> RootNames(const BYTE* root, std::size_t size) {
 
 UndoJudgement JudgeCard(const UndoRecord& r, const std::vector<BYTE>& current, bool marksMatch) {
     UndoJudgement judgement;
+    judgement.sameCard = marksMatch;
     if (current.size() != r.old.size() || r.ranges.empty()) return judgement;
     std::size_t at = 0;
     bool allOld = true, anyOld = false, bootNeither = false, anyNeither = false;

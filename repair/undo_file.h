@@ -33,6 +33,8 @@ struct UndoRecord {
 };
 
 inline constexpr const char kUndoSuffix[] = ".brisant-undo";
+// No undo file is larger: the largest layout is 546 sectors (280 KB).
+inline constexpr std::size_t kUndoFileLimit = 1 << 20;
 
 // The ranges a layout of this geometry writes, with the digest of each.
 // False without SHA-256.
@@ -62,6 +64,7 @@ enum class UndoState {
 struct UndoJudgement {
     UndoState state = UndoState::OtherCard;
     std::vector<std::string> files;  // the root directory's entries, for a changed card
+    bool sameCard = false;           // the marked sectors hold their bytes
 };
 
 // `current` holds the ranges' bytes as the card has them now, one after

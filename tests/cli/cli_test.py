@@ -5,6 +5,7 @@ usage: cli_test.py BRISANT_CLI MAKE_CARD_SH
 """
 import concurrent.futures
 import fcntl
+import hashlib
 import json
 import os
 import re
@@ -271,6 +272,7 @@ class ExitCodes(unittest.TestCase):
         (["probe", "{card}", "--undo-file", "{missing}"], "", 2, None, "--undo-file is for repair"),
         (["undo", "{missing}", "{card}", "--yes"], "", 1, None, "cannot open {missing}"),
         (["undo", "{empty}", "{card}", "--yes"], "", 1, None, "the file is damaged"),
+        (["undo", "{dir}", "{card}", "--yes"], "", 1, None, "is not a file"),
         (["frobnicate"], "", 2, None, "unknown command"),
         (["list", "--bogus"], "", 2, None, "unknown option"),
         (["list", "--yes"], "", 2, None, "--yes"),
@@ -460,6 +462,13 @@ class Undo(unittest.TestCase):
         def cut_short(card, undo):
             os.truncate(undo, os.path.getsize(undo) - 100)
 
+        def forged(card, undo):
+            # Whole by its check, but naming sectors no repair writes.
+            with open(undo, "rb") as f:
+                data = f.read()[:-32].replace(b"range: 488 32 ", b"range: 600 32 ")
+            with open(undo, "wb") as f:
+                f.write(data + hashlib.sha256(data).digest())
+
         def other_size(card, undo):
             subprocess.run(["sh", MAKE_CARD, card.path, "2000000", "4000000", "fat"], check=True)
             self.assertEqual(run("repair", card.path, "--yes", "--no-pause").returncode, 0)
@@ -471,6 +480,7 @@ class Undo(unittest.TestCase):
             (other_size, ["--force"], 1, "does not hold what this file's repair wrote"),
             (damaged, [], 1, "damaged"),
             (cut_short, [], 1, "damaged"),
+            (forged, ["--force"], 1, "does not describe a repair"),
         ]
         for after, extra, status, words in rows:
             with self.subTest(after.__name__, extra=extra), Card(1984000, 3968000) as card:
@@ -686,22 +696,24 @@ class Queries(unittest.TestCase):
             self.assertEqual((plan["sectors_per_cluster"], plan["fat_sectors"], plan["root_lba"],
                               plan["data_lba"], plan["clusters"]), (64, 243, 488, 520, 61991))
             commands = [c["command"] for c in plan["commands"]]
-            # The stamp check: sector 0 and each stamped sector read, stamped,
-            # read back (answered by the plan), sector 0 again, restored.
+            # The stamp check: sector 0 and each stamped sector read, the
+            # undo file's sectors read, then the stamps written, read back
+            # (answered by the plan), sector 0 again, restored.
             stamps = [c for c in commands[3:27]]
             self.assertEqual(len(set(stamps)), 24)
             self.assertTrue(all(c.startswith("READ(10) LBA ") and c.endswith(", 1 sector") for c in stamps))
             writes = [c.replace("READ", "WRITE") for c in stamps]
-            self.assertEqual(commands[:100], [
+            undo = ["READ(10) LBA %d, %d sectors" % (lba, min(128, 520 - lba)) for lba in range(0, 520, 128)]
+            self.assertEqual(commands[:105], [
                 "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector", "READ(10) LBA 0, 1 sector"]
-                + stamps + writes + stamps + ["READ(10) LBA 0, 1 sector"] + writes)
-            self.assertEqual([c["sent_in_plan"] for c in plan["commands"][51:75]], [False] * 24)
-            self.assertEqual(commands[100:], [
+                + stamps + undo + writes + stamps + ["READ(10) LBA 0, 1 sector"] + writes)
+            self.assertEqual([c["sent_in_plan"] for c in plan["commands"][56:80]], [False] * 24)
+            self.assertEqual(commands[105:], [
                 "PREVENT MEDIUM REMOVAL", "WRITE(10) LBA 0, 2 sectors", "ALLOW MEDIUM REMOVAL",
                 "WRITE(10) LBA 2, 128 sectors", "WRITE(10) LBA 130, 115 sectors", "WRITE(10) LBA 245, 128 sectors",
                 "WRITE(10) LBA 373, 115 sectors", "WRITE(10) LBA 488, 32 sectors", "ALLOW MEDIUM REMOVAL",
                 "EJECT MEDIUM"])
-            self.assertEqual(plan["commands"][101]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
+            self.assertEqual(plan["commands"][106]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
             self.assertEqual(card.digest(), before, "plan wrote to the card")
             listing = json.loads(run("--drive", "E=" + card.path, "--drive", "F=/nonexistent", "list",
                                      "--json").stdout)
@@ -717,7 +729,7 @@ class Queries(unittest.TestCase):
             synopsis = f.read().split(".SH SYNOPSIS")[1].split(".SH ")[0].replace("\\-", "-")
         text = run("--help").stdout
         for option in ("-y", "--yes", "-q", "--quiet", "-h", "--help", "-V", "--version", "--json", "--drive",
-                       "--no-pause", "--undo-file", "--force", "--list"):
+                       "--no-pause", "--undo-file", "--force"):
             with self.subTest(option):
                 self.assertRegex(text, r"(?m)^\s+(-\w, )?%s\b" % re.escape(option))
                 self.assertRegex(synopsis, r"(?<![\w-])%s(?![\w-])" % re.escape(option))

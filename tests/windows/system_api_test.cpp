@@ -84,7 +84,7 @@ TEST(SystemApi, Sha256AndNewFilesOfTheUndoFile) {
     EXPECT_TRUE(platform::WriteNewFile(path, first, why)) << why;
     EXPECT_FALSE(platform::WriteNewFile(path, second, why));
     std::vector<BYTE> back;
-    EXPECT_TRUE(platform::ReadWholeFile(path, back, why)) << why;
+    EXPECT_TRUE(platform::ReadWholeFile(path, back, why, 1 << 20)) << why;
     EXPECT_EQ(back, first);
     EXPECT_EQ(platform::FilesIn(folder, ".brisant-undo"), std::vector<std::string>{path});
     EXPECT_TRUE(platform::RemoveFile(path));
