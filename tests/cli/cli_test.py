@@ -430,6 +430,10 @@ class Undo(unittest.TestCase):
             original = Card(0, 0, like=card)
             undo = repaired_with_undo(card)
             self.assertEqual(os.stat(undo).st_mode & 0o777, 0o600)
+            listing = run("--drive", "E=" + card.path, "undo", "--list").stdout
+            self.assertIn(undo + "\n", listing)
+            self.assertIn("968 MB -> 1937 MB", listing)
+            self.assertIn("card present: E:\\ (%s)" % card.path, listing)
             r = run("undo", undo, card.path, "--yes")
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
             self.assertIn("restored", r.stdout)
