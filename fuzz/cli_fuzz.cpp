@@ -2,7 +2,8 @@
 // answer. Never a crash, and never a volume other than this target's own
 // temporary card images: the drive map is cleared before each run, an
 // argument may name a path only inside the temporary folder, and opening a
-// block device or any image outside that folder aborts the run.
+// block device or any image outside that folder aborts the run. Undo files
+// go to that folder too, and are removed after each run.
 //
 // Input: lines. The first is what stdin holds (the answer to the
 // confirmation); each further line is one argument. The target works inside
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,7 +99,20 @@ bool InFolder(const std::string& path) {
     return std::strncmp(resolved, (g_dir + "/").c_str(), g_dir.size() + 1) == 0;
 }
 
+// What a run left in the folder besides the cards and the answer: undo files
+// (the state folder is the temporary one), and those --undo-file named.
+void RemoveLeftovers() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(g_dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "answer" && name != kCards[0].name && name != kCards[1].name) {
+            std::filesystem::remove_all(entry.path(), error);
+        }
+    }
+}
+
 void RemoveFolder() {
+    RemoveLeftovers();
     for (const Card& card : kCards) unlink(PathOf(card.name).c_str());
     unlink(PathOf("answer").c_str());
     rmdir(g_dir.c_str());
@@ -117,6 +132,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Require(mkdtemp(dir) != nullptr);
     g_dir = dir;
     Require(chdir(dir) == 0);
+    Require(setenv("XDG_STATE_HOME", dir, 1) == 0);
     std::atexit(RemoveFolder);
     g_devNull = open("/dev/null", O_WRONLY);
     Require(g_devNull >= 0);
@@ -176,5 +192,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(platform::OpenVolumeCount() == 0);
     (void)status;
     for (const Card& card : kCards) Require(SizeOf(card.name) == card.sectors * kSector);
+    RemoveLeftovers();
     return 0;
 }
