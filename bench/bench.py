@@ -196,8 +196,10 @@ card reader (TCG, no KVM). Our quick check is `brisant-cli repair /dev/sdX --yes
 --no-pause` (its stamps, then the layout); f3probe is Debian's `f3probe
 --destructive --time-ops` on a second card of the same kind in the same guest;
 `repair --verify` writes and reads back every sector first. Times are wall
-times inside the guest, from the guest's uptime, each from one run. The cache
-card fools the quick check by design: its up to 25 stamps all fit in the cache.
+times inside the guest, from the guest's uptime, each from one run, taken once
+the guest's entropy pool is ready (a boot's first random number waits about a
+second for it). The cache card fools the quick check by design: its up to 25
+stamps all fit in the cache.
 """
 
 
