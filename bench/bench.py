@@ -207,8 +207,8 @@ LYING_HEADING = "## Cards whose storage lies"
 
 
 def lying_section(results, started, host):
-    return "\n".join([LYING_HEADING, "", "Measured on %s UTC; machine: %s." % (started.strftime("%Y-%m-%d %H:%M"), host),
-                      "", lying_table(results), "", LYING_MEANING])
+    when = "Measured on %s UTC; machine: %s." % (started.strftime("%Y-%m-%d %H:%M"), host)
+    return "\n".join([LYING_HEADING, "", when, "", lying_table(results), "", LYING_MEANING])
 
 
 def splice_lying(path, section):
