@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds everything and runs every test but the long ones labelled vm-long:
-# the full 64-bit build (unit, boot, VM, window and package tests), the libraries and their tests under AddressSanitizer
+# Builds everything and runs every test: the full 64-bit build (unit, boot,
+# VM, window and package tests), the libraries and their tests under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and the libraries and their tests as a
 # 32-bit (-m32) build, the Windows programs (cross-built, tested under Wine),
 # and the fuzz targets (clang) for a bounded number of
@@ -101,5 +101,4 @@ else
 fi
 stop_wine
 echo "== all tests =="
-# vm-long: more minutes of the surface test for little more coverage; run it by hand.
-ctest --test-dir build --output-on-failure -j "$jobs" -LE vm-long
+ctest --test-dir build --output-on-failure -j "$jobs"
