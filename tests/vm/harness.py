@@ -185,6 +185,7 @@ def require_tools(*tools):
                 "fsck.fat": "dosfstools",
                 "mdir": "mtools", "mcopy": "mtools",
                 "modprobe": "kmod",
+                "f3probe": "f3",
             }.get(tool, tool)))
 
 

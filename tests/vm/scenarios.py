@@ -579,7 +579,6 @@ def scenario_seabios_boot(vm, work):
 
 # Sectors a lying card really holds; it declares DECLARED and shows DOUBLED.
 REAL = 1 << 21
-F3PROBE = "/usr/bin/f3probe"
 PROBE_CARD = b"f3probe's card"
 
 # kind: (what the card is, whether our quick check can tell). The cache
@@ -643,8 +642,9 @@ def quick_check_and_f3probe(vm, work, kind):
     """Our quick check (a repair) on one card of the kind and f3probe
     --destructive on its twin, in one guest. Both verdicts and times, and
     what the host sees of the checked card."""
-    harness.require_tools(F3PROBE)
-    archives = [harness.program_archive(vm.cache, F3PROBE)]
+    harness.require_tools("f3probe")
+    f3probe = os.path.realpath(shutil.which("f3probe"))
+    archives = [harness.program_archive(vm.cache, f3probe)]
     with contextlib.ExitStack() as cards:
         quick = LyingCard(work, kind, markers=[m for m in MARKERS if kind == "genuine" or m < REAL])
         served = [cards.enter_context(quick), cards.enter_context(LyingCard(work, kind, PROBE_CARD))]
@@ -666,7 +666,7 @@ section f3probe %s --destructive --time-ops /dev/$probe
 read -r t2 _ </proc/uptime
 section quick-time echo $t0 $t1
 section f3probe-time echo $t1 $t2
-""" % (PROBE_CARD.decode(), F3PROBE), served, archives=archives)
+""" % (PROBE_CARD.decode(), f3probe), served, archives=archives)
         check(sorted(r.out("disks").split()) == ["sda", "sdb"],
               "the guest cannot tell its two cards apart: %r" % r.out("disks"))
         show(r, "quick")
