@@ -2,8 +2,12 @@
 """Measures brisant-cli's repair against mkfs.fat making the same volume, what
 the repair sends, the repair through SG_IO in a QEMU guest, the sweep and the
 dialog's start-up; prints one table, each figure the median of --runs runs.
+Then, once each, our quick check, Debian's f3probe and repair --verify on
+cards whose storage lies, in QEMU guests.
 
-usage: bench.py --build DIR [--runs N] [--out FILE] [--skip-vm] [--skip-gui]
+usage: bench.py --build DIR [--runs N] [--out FILE] [--skip-vm] [--skip-gui] [--skip-lying]
+       bench.py --build DIR --only-lying [--out FILE]: only the lying cards,
+       their section of FILE replaced and the rest kept
 Run it through bench/run.sh, which builds what it measures."""
 
 import argparse
@@ -135,6 +139,89 @@ def bench_vm(cli, work, runs):
     if len(results) != runs:
         raise SystemExit("bench: the guest reported %d of %d repairs:\n%s" % (len(results), runs, text))
     return median_of(results) + [len(results)]
+
+
+LYING_STORAGE = {
+    "genuine": "holds every sector it shows",
+    "wrap": "sector s at and past 2^21 is sector s mod 2^21",
+    "drop": "writes at and past sector 2^21 vanish; reads there give zeros",
+    "cache": "holds 2^21 sectors; the last 4096 sectors written past them are kept",
+}
+
+
+def bench_lying(cli, work):
+    """{kind: (quick check and f3probe, repair --verify or None)}, or None
+    without QEMU, nbdkit or f3probe."""
+    import harness
+    import scenarios
+    cache = os.path.join(os.path.dirname(os.path.abspath(cli)), "vm-cache")
+    results = {}
+    try:
+        vm = harness.Machine(os.path.abspath(cli), os.path.join(work, "lying"), cache)
+        verify = scenarios.has_verify(cli)
+        for kind in scenarios.LYING_CARDS:
+            note("bench: a %s card" % kind)
+            results[kind] = (scenarios.quick_check_and_f3probe(vm, vm.work, kind),
+                             scenarios.verify_card(vm, vm.work, kind) if verify else None)
+    except harness.Skip as e:
+        note("bench: no lying cards: %s" % e)
+        return None
+    return results
+
+
+def lying_table(results):
+    head = ["| card | its storage | our quick check | time | f3probe --destructive | time | repair --verify | time |",
+            "|---|---|---|---:|---|---:|---|---:|"]
+    rows = []
+    for kind, (probe, verify) in results.items():
+        quick = {"genuine": "genuine: doubled", "fake": "fake: refused"}[probe["quick"]]
+        if probe["quick"] == "fake":
+            quick += ", card unchanged" if probe["unchanged"] else ", card CHANGED"
+        if verify is None:
+            verified, verify_time = "not measured (no --verify)", ""
+        else:
+            verified = {0: "doubled", 1: "declared size"}.get(verify["exit"], "no layout")
+            verified = "%s (exit %d)" % (verified, verify["exit"])
+            verify_time = "%.1f s" % verify["seconds"]
+        rows.append("| %s | %s | %s | %.2f s | %s | %.2f s | %s | %s |" % (
+            kind, LYING_STORAGE[kind], quick, probe["quick_seconds"], probe["f3probe"] or "no verdict",
+            probe["f3probe_seconds"], verified, verify_time))
+    return "\n".join(head + rows)
+
+
+LYING_MEANING = """\
+Each card declares 1,984,000 sectors in its boot sector and shows a disk of
+3,968,000; nbdkit serves it from tests/vm/lying_card.py to the QEMU guest's USB
+card reader (TCG, no KVM). Our quick check is `brisant-cli repair /dev/sdX --yes
+--no-pause` (its stamps, then the layout); f3probe is Debian's `f3probe
+--destructive --time-ops` on a second card of the same kind in the same guest;
+`repair --verify` writes and reads back every sector first. Times are wall
+times inside the guest, from the guest's uptime, each from one run, taken once
+the guest's entropy pool is ready (a boot's first random number waits about a
+second for it). The cache card fools the quick check by design: its up to 25
+stamps all fit in the cache.
+"""
+
+
+LYING_HEADING = "## Cards whose storage lies"
+
+
+def lying_section(results, started, host):
+    when = "Measured on %s UTC; machine: %s." % (started.strftime("%Y-%m-%d %H:%M"), host)
+    return "\n".join([LYING_HEADING, "", when, "", lying_table(results), "", LYING_MEANING])
+
+
+def splice_lying(path, section):
+    """The file with its lying cards' section (the last one) replaced."""
+    try:
+        with open(path) as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = ""
+    at = text.find("\n" + LYING_HEADING + "\n")
+    if at >= 0:
+        text = text[:at + 1]
+    return (text + "\n" if text and not text.endswith("\n\n") else text) + section
 
 
 def bench_dialog(brisant, work, runs):
@@ -299,6 +386,8 @@ def main():
     p.add_argument("--out")
     p.add_argument("--skip-vm", action="store_true")
     p.add_argument("--skip-gui", action="store_true")
+    p.add_argument("--skip-lying", action="store_true")
+    p.add_argument("--only-lying", action="store_true")
     a = p.parse_args()
     if a.dialog:
         dialog_times(a.dialog[0], a.dialog[1], a.runs)
@@ -316,6 +405,21 @@ def main():
     started = datetime.datetime.now(datetime.timezone.utc)
     host = machine()
     work = tempfile.mkdtemp(prefix="brisant-bench-")
+    if a.only_lying:
+        try:
+            lying = bench_lying(cli, work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        if not lying:
+            raise SystemExit("bench: no lying cards measured")
+        section = lying_section(lying, started, host)
+        print(section)
+        if a.out:
+            text = splice_lying(a.out, section)
+            with open(a.out, "w") as f:
+                f.write(text)
+            note("bench: its section of %s replaced" % a.out)
+        return
     try:
         note("bench: brisant-cli repair against mkfs.fat, %d runs each" % a.runs)
         repair, mkfs = bench_processes(os.path.join(build, "bench", "measure"), cli, work, a.runs)
@@ -329,6 +433,10 @@ def main():
         if not a.skip_gui:
             note("bench: Brisant's dialog under Xvfb, %d starts" % a.runs)
             dialog = bench_dialog(brisant, work, a.runs)
+        lying = None
+        if not a.skip_lying:
+            note("bench: cards whose storage lies, in QEMU guests")
+            lying = bench_lying(cli, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -348,6 +456,8 @@ def main():
         "",
         MEANING,
     ])
+    if lying:
+        text += "\n" + lying_section(lying, started, host)
     print(text)
     if a.out:
         with open(a.out, "w") as f:

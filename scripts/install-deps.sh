@@ -3,7 +3,7 @@
 set -eu
 packages="cmake make g++ libssl-dev g++-multilib clang libclang-rt-14-dev qemu-user binutils binutils-mingw-w64-i686 googletest
   dosfstools mtools python3 strace
-  qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils
+  qemu-system-x86 seabios linux-image-amd64 busybox-static cpio kmod zstd xz-utils nbdkit nbdkit-plugin-python f3
   libwxgtk3.2-dev xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
   dpkg-dev file man-db lintian desktop-file-utils appstream zip unzip bash-completion tmux
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64"

@@ -185,6 +185,7 @@ def require_tools(*tools):
                 "fsck.fat": "dosfstools",
                 "mdir": "mtools", "mcopy": "mtools",
                 "modprobe": "kmod",
+                "f3probe": "f3",
             }.get(tool, tool)))
 
 
@@ -294,6 +295,58 @@ def cli_archive(cache_dir, cli):
     return out
 
 
+def program_archive(cache_dir, program):
+    """A dynamically linked program of the host's, with the libraries ldd
+    names, at the same paths in the guest."""
+    r = subprocess.run(["ldd", program], capture_output=True, text=True)
+    if r.returncode != 0:
+        raise Skip("ldd cannot list the libraries of %s: %s" % (program, r.stderr.strip()))
+    files = [program] + re.findall(r"(/\S+) \(0x", r.stdout)
+    key = hashlib.sha256()
+    for path in files:
+        st = os.stat(path)
+        key.update(("%s:%d:%d\n" % (path, st.st_size, st.st_mtime_ns)).encode())
+    os.makedirs(cache_dir, exist_ok=True)
+    out = os.path.join(cache_dir, "%s-%s.cpio.gz" % (os.path.basename(program), key.hexdigest()[:16]))
+    if not os.path.exists(out):
+        c = Cpio()
+        for path in files:
+            with open(path, "rb") as f:
+                c.file(path, f.read(), 0o755)
+        tmp = "%s.%d.tmp" % (out, os.getpid())
+        with open(tmp, "wb") as f:
+            f.write(c.gz())
+        os.replace(tmp, out)
+    return out
+
+
+def helper_archive(cache_dir, source):
+    """A small C program of the tests', built static, as /payload/NAME."""
+    with open(source, "rb") as f:
+        code = f.read()
+    name = os.path.splitext(os.path.basename(source))[0].replace("_", "-")
+    out = os.path.join(cache_dir, "%s-%s.cpio.gz" % (name, hashlib.sha256(code).hexdigest()[:16]))
+    if os.path.exists(out):
+        return out
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        raise Skip("no C compiler for %s (install gcc)" % source)
+    os.makedirs(cache_dir, exist_ok=True)
+    binary = "%s.%d.bin" % (out, os.getpid())
+    r = subprocess.run([cc, "-O2", "-static", "-o", binary, source], capture_output=True, text=True)
+    if r.returncode != 0:
+        raise AssertionError("%s does not build:\n%s" % (source, r.stderr))
+    c = Cpio()
+    with open(binary, "rb") as f:
+        c.file("payload/" + name, f.read(), 0o755)
+    os.remove(binary)
+    tmp = "%s.%d.tmp" % (out, os.getpid())
+    with open(tmp, "wb") as f:
+        f.write(c.gz())
+    os.replace(tmp, out)
+    return out
+
+
 # ------------------------------------------------------------------- running
 
 class GuestResult:
@@ -333,10 +386,12 @@ class Machine:
         self.last = None
         os.makedirs(work_dir, exist_ok=True)
 
-    def boot(self, name, script, cards, timeout=200, extra_cmdline="", files=None):
-        """cards: list of dicts(path, readonly=False, removable=True, empty=False,
-        slot=False); a slot card sits on an SD host controller, not a USB reader.
-        files: {name: bytes} put beside run.sh in /payload."""
+    def boot(self, name, script, cards, timeout=200, extra_cmdline="", archives=(), files=None):
+        """cards: list of dicts(path or nbd, readonly=False, removable=True,
+        empty=False, slot=False); a slot card sits on an SD host controller, not
+        a USB reader; nbd names the unix socket of a server of the card's disk.
+        archives: more of the guest's files, from program_archive; files:
+        {name: bytes} put beside run.sh in /payload."""
         base = base_initramfs(self.cache, self.kver)
         cli = cli_archive(self.cache, self.cli)
         c = Cpio()
@@ -345,7 +400,7 @@ class Machine:
             c.file("payload/" + file_name, data)
         initrd = os.path.join(self.work, name + ".initrd")
         with open(initrd, "wb") as f:
-            for part in (base, cli):
+            for part in (base, cli) + tuple(archives):
                 with open(part, "rb") as p:
                     f.write(p.read())
             f.write(c.gz())
@@ -397,7 +452,9 @@ def usb_cards(cards):
                      "-device", "sdhci-pci", "-device", "sd-card,drive=card%d" % i]
             continue
         drive = "if=none,id=card%d" % i
-        if not card.get("empty"):
+        if card.get("nbd"):
+            drive += ",file=nbd+unix:///?socket=%s,format=raw,cache=unsafe" % card["nbd"]
+        elif not card.get("empty"):
             drive += ",file=%s,format=raw,cache=unsafe" % card["path"]
         if card.get("readonly"):
             drive += ",readonly=on"
@@ -407,6 +464,49 @@ def usb_cards(cards):
             dev += ",bootindex=%d" % card["bootindex"]
         args += ["-drive", drive, "-device", dev]
     return args
+
+
+class LyingCardServer:
+    """nbdkit serving a card of tests/vm/lying_card.py's kinds from a file:
+    with LyingCardServer(kind, backing, disk_bytes, log) as card: boot(..., [card])."""
+
+    PLUGIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lying_card.py")
+
+    def __init__(self, kind, backing, disk_bytes, log_path):
+        require_tools("nbdkit")
+        self.socket = backing + ".sock"
+        self.pidfile = backing + ".pid"
+        self.cmd = ["nbdkit", "--foreground", "--exit-with-parent", "--unix", self.socket,
+                    "--pidfile", self.pidfile,
+                    "python", self.PLUGIN, "kind=" + kind, "file=" + backing, "size=%d" % disk_bytes]
+        self.log_path = log_path
+        self.proc = None
+
+    def __enter__(self):
+        for p in (self.socket, self.pidfile):
+            if os.path.exists(p):
+                os.remove(p)
+        with open(self.log_path, "w") as log_file:
+            self.proc = process_group.start(self.cmd, stdin=subprocess.DEVNULL, stdout=log_file,
+                                            stderr=subprocess.STDOUT)
+        # nbdkit writes its pid file once it accepts connections.
+        deadline = time.monotonic() + 20
+        while not os.path.exists(self.pidfile):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.__exit__(None, None, None)
+                said = _read(self.log_path)
+                if "cannot open plugin" in said and "python" in said:
+                    raise Skip("nbdkit has no python plugin (install nbdkit-plugin-python)")
+                raise AssertionError("nbdkit did not serve the card:\n" + said)
+            time.sleep(0.05)
+        return {"nbd": self.socket}
+
+    def __exit__(self, *exc):
+        if self.proc is not None:
+            process_group.stop(self.proc)
+        for p in (self.socket, self.pidfile):
+            if os.path.exists(p):
+                os.remove(p)
 
 
 def _read(path):

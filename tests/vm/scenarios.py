@@ -6,12 +6,15 @@ Exit status 0 passed, 1 failed, 77 skipped (tools or kernel missing)."""
 
 import argparse
 import base64
+import contextlib
 import hashlib
 import os
 import re
 import resource
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 
@@ -618,6 +621,213 @@ umount /mnt
     check(r.out("note").split()[0] == hashlib.sha256(note).hexdigest(), "Linux reads another NOTE.BIN back")
 
 
+# ------------------------------------------------------------- lying cards
+
+# Sectors a lying card really holds; it declares DECLARED and shows DOUBLED.
+REAL = 1 << 21
+PROBE_CARD = b"f3probe's card"
+
+# kind: (what the card is, whether our quick check can tell). The cache
+# answers the few stamps from memory: only a test of the whole surface finds
+# it out.
+LYING_CARDS = {
+    "genuine": ("genuine", True),
+    "wrap": ("fake", True),
+    "drop": ("fake", True),
+    "cache": ("fake", False),
+}
+
+
+class LyingCard:
+    """A card of lying_card.py's kinds, its storage a sparse file of the run's
+    own temporary folder that goes with it."""
+
+    def __init__(self, work, kind, sector1=None, markers=()):
+        self.kind, self.sector1, self.markers = kind, sector1, markers
+        self.log = os.path.join(work, "nbdkit-%s%s.log" % (kind, "-probe" if sector1 else ""))
+        self.folder = self.backing = self.server = None
+
+    def __enter__(self):
+        self.folder = tempfile.mkdtemp(prefix="lying-%s-" % self.kind)
+        try:
+            self.backing = os.path.join(self.folder, "storage")
+            make_card(self.backing, DOUBLED if self.kind == "genuine" else REAL,
+                      fat_boot_sector(DECLARED), self.markers)
+            if self.sector1:
+                with open(self.backing, "r+b") as f:
+                    f.seek(SECTOR)
+                    f.write(self.sector1)
+            self.server = harness.LyingCardServer(self.kind, self.backing, DOUBLED * SECTOR, self.log)
+            return self.server.__enter__()
+        except BaseException:
+            shutil.rmtree(self.folder)
+            raise
+
+    def __exit__(self, *exc):
+        try:
+            self.server.__exit__(*exc)
+        finally:
+            shutil.rmtree(self.folder)
+
+
+def uptime_span(text):
+    """Seconds between the first two guest uptimes on a line."""
+    t = [float(v) for v in text.split()]
+    return t[1] - t[0]
+
+
+def f3probe_verdict(text):
+    """'genuine', 'fake (TYPE)' or None when f3probe came to no verdict."""
+    if re.search(r"^Good news: .* is the real thing$", text, re.M):
+        return "genuine"
+    m = re.search(r"^Bad news: .* is a counterfeit of type (\S+)$", text, re.M)
+    return "fake (%s)" % m.group(1) if m else None
+
+
+def quick_check_and_f3probe(vm, work, kind):
+    """Our quick check (a repair) on one card of the kind and f3probe
+    --destructive on its twin, in one guest. Both verdicts and times, and
+    what the host sees of the checked card."""
+    harness.require_tools("f3probe")
+    f3probe = os.path.realpath(shutil.which("f3probe"))
+    archives = [harness.program_archive(vm.cache, f3probe)]
+    with contextlib.ExitStack() as cards:
+        quick = LyingCard(work, kind, markers=[m for m in MARKERS if kind == "genuine" or m < REAL])
+        served = [cards.enter_context(quick), cards.enter_context(LyingCard(work, kind, PROBE_CARD))]
+        before = content_digest(quick.backing)
+        r = vm.boot("lying-" + kind, """
+wait_disk sda || exit 1
+wait_disk sdb || exit 1
+for d in sda sdb; do
+    if dd if=/dev/$d bs=512 skip=1 count=1 2>/dev/null | grep -q "%s"; then probe=$d; else quick=$d; fi
+done
+section disks echo $quick $probe
+/payload/brisant-cli --help >/dev/null  # paged in before it is timed
+# The run's random number waits for the guest's entropy pool, once per boot.
+dd if=/dev/random of=/dev/null bs=1 count=1 2>/dev/null
+read -r t0 _ </proc/uptime
+run_cli quick repair /dev/$quick --yes --no-pause
+read -r t1 _ </proc/uptime
+section f3probe %s --destructive --time-ops /dev/$probe
+read -r t2 _ </proc/uptime
+section quick-time echo $t0 $t1
+section f3probe-time echo $t1 $t2
+""" % (PROBE_CARD.decode(), f3probe), served, archives=archives)
+        check(sorted(r.out("disks").split()) == ["sda", "sdb"],
+              "the guest cannot tell its two cards apart: %r" % r.out("disks"))
+        show(r, "quick")
+        log("---- f3probe (exit %d)\n%s" % (r.rc("f3probe"), r.out("f3probe").strip()))
+        lines = cli_lines(r, "quick")
+        if r.rc("quick") == 0 and all(want in lines for want in SUCCESS_LINES):
+            verdict = "genuine"
+        elif r.rc("quick") == 1 and FAIL_LINE in lines:
+            verdict = "fake"
+        else:
+            raise AssertionError("the quick check came to no verdict (exit %d)" % r.rc("quick"))
+        probe_time = re.search(r"^Probe time: (.+)$", r.out("f3probe"), re.M)
+        return {
+            "kind": kind, "quick": verdict, "quick_seconds": uptime_span(r.out("quick-time")),
+            "f3probe": f3probe_verdict(r.out("f3probe")), "f3probe_seconds": uptime_span(r.out("f3probe-time")),
+            "f3probe_probe_time": probe_time.group(1) if probe_time else None,
+            "unchanged": content_digest(quick.backing) == before,
+            "layout_errors": layout_errors(quick.backing, quick.markers) if kind == "genuine" else None,
+        }
+
+
+def scenario_lying(kind):
+    def run(vm, work):
+        got = quick_check_and_f3probe(vm, work, kind)
+        want, sees = LYING_CARDS[kind]
+        log("%s card: our quick check says %s in %.2f s; f3probe --destructive says %s in %.2f s (probe time %s)"
+            % (kind, got["quick"], got["quick_seconds"], got["f3probe"] or "nothing", got["f3probe_seconds"],
+               got["f3probe_probe_time"]))
+        check(got["f3probe"] or got["f3probe_probe_time"], "f3probe did not probe its card")
+        if not sees:
+            log("the quick check cannot see a %s card; its verdict is recorded, not judged" % kind)
+            return
+        check(got["quick"] == want, "the quick check calls a %s card %s, not %s" % (kind, got["quick"], want))
+        if want == "genuine":
+            check(not got["layout_errors"], "the repaired card differs from the expected volume:\n  "
+                  + "\n  ".join(got["layout_errors"]))
+        else:
+            check(got["unchanged"], "the refused %s card was changed" % kind)
+        if got["f3probe"] is not None:
+            check(got["f3probe"].split()[0] == got["quick"],
+                  "f3probe calls the %s card %s, our quick check %s" % (kind, got["f3probe"], got["quick"]))
+    return run
+
+
+def has_verify(cli):
+    r = subprocess.run([cli, "--help"], capture_output=True, text=True, timeout=30)
+    return "--verify" in r.stdout + r.stderr
+
+
+def verify_card(vm, work, kind):
+    """repair --verify on a card of the kind, then Linux uses what it left: a
+    file written and read back after a remount, and the volume's size."""
+    if not has_verify(vm.cli):
+        raise harness.Skip("brisant-cli has no repair --verify")
+    load_medium = os.path.join(os.path.dirname(os.path.abspath(__file__)), "load_medium.c")
+    card = LyingCard(work, kind)
+    with card as served:
+        r = vm.boot("verify-" + kind, READER_ONLY + """
+/payload/brisant-cli --help >/dev/null  # paged in before it is timed
+# The run's random number waits for the guest's entropy pool, once per boot.
+dd if=/dev/random of=/dev/null bs=1 count=1 2>/dev/null
+read -r t0 _ </proc/uptime
+run_cli verify repair /dev/sda --verify --yes --no-pause
+read -r t1 _ </proc/uptime
+section verify-time echo $t0 $t1
+# An ejected card is put back; what Linux cached of it from before is dropped.
+/payload/load-medium /dev/sda
+blockdev --flushbufs /dev/sda
+echo 3 >/proc/sys/vm/drop_caches
+section mount mount -t vfat /dev/sda /mnt
+grep -q " /mnt " /proc/mounts || exit 0
+dd if=/dev/urandom of=/mnt/written.bin bs=65536 count=16 2>/dev/null
+section written sha256sum /mnt/written.bin
+section statfs stat -f -c "%b %S" /mnt
+umount /mnt
+echo 3 >/proc/sys/vm/drop_caches
+mount -t vfat -o ro /dev/sda /mnt
+section reread sha256sum /mnt/written.bin
+umount /mnt
+""", [served], timeout=560, archives=[harness.helper_archive(vm.cache, load_medium)])
+        boot = read_sectors(card.backing, 0)
+        return {
+            "kind": kind, "result": r, "exit": r.rc("verify"), "seconds": uptime_span(r.out("verify-time")),
+            "volume_sectors": int.from_bytes(boot[19:21], "little") or int.from_bytes(boot[32:36], "little"),
+            "fsck": fsck_clean(card.backing) if r.rc("mount") == 0 else None,
+        }
+
+
+def scenario_verify(kind):
+    def run(vm, work):
+        got = verify_card(vm, work, kind)
+        r = got["result"]
+        log("---- brisant-cli verify (exit %d), progress left out" % got["exit"])
+        for line in r.out("verify").splitlines():
+            line = re.sub(r"(writing|reading) +\d+ of \d+ MB +[\d.]+ MB/s +[\d:]+ left *", "", line)
+            log("   | " + line)
+        log("%s card: repair --verify exited %d after %.1f s" % (kind, got["exit"], got["seconds"]))
+        check(r.rc("mount") == 0, "Linux cannot mount what --verify left: %s" % r.out("mount").strip())
+        check(parse_sums(r.out("written")) and parse_sums(r.out("written")) == parse_sums(r.out("reread")),
+              "a file written to the card does not read back after a remount")
+        log(got["fsck"])
+        blocks, block_size = (int(v) for v in r.out("statfs").split())
+        if kind == "genuine":
+            check(got["exit"] == 0, "--verify exited %d on a genuine card" % got["exit"])
+            check(got["volume_sectors"] == DOUBLED and (blocks, block_size) == (61991, 32768),
+                  "a genuine card has %d sectors, %d clusters of %d bytes, not the doubled volume"
+                  % (got["volume_sectors"], blocks, block_size))
+        else:
+            check(got["exit"] == 1, "--verify exited %d on a %s card, not 1" % (got["exit"], kind))
+            check(got["volume_sectors"] <= DECLARED and blocks * block_size <= DECLARED * SECTOR,
+                  "a %s card got a volume of %d sectors (%d clusters of %d bytes), more than it declares"
+                  % (kind, got["volume_sectors"], blocks, block_size))
+    return run
+
+
 SCENARIOS = {
     "sweep": scenario_sweep,
     "repair": scenario_repair,
@@ -631,6 +841,9 @@ SCENARIOS = {
     "sd-slot": scenario_sd_slot,
     "undo": scenario_undo,
 }
+for _kind in LYING_CARDS:
+    SCENARIOS["lying-" + _kind] = scenario_lying(_kind)
+    SCENARIOS["verify-" + _kind] = scenario_verify(_kind)
 
 
 def main():
@@ -654,7 +867,7 @@ def main():
             vm = None
         else:
             vm = harness.Machine(os.path.abspath(a.cli), work, os.path.join(os.path.abspath(a.work), "cache"))
-        if a.scenario in ("repair", "linux-client", "mbr-card"):
+        if a.scenario in ("repair", "linux-client", "mbr-card") or a.scenario.startswith("verify-"):
             harness.require_tools("fsck.fat")
         if a.scenario == "linux-client":
             harness.require_tools("mdir", "mcopy")
