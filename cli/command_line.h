@@ -10,6 +10,7 @@ struct Options {
     bool yes = false;
     bool pauses = true;
     bool quiet = false;
+    bool verify = false;  // repair: the full-surface test instead of the stamps
 };
 
 enum class Parsed {

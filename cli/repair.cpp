@@ -22,6 +22,16 @@ int RefuseRepair(const Target& t, const std::string& reason) {
     return ReportFailure(false, kExitFailed, t.Label(), reason);
 }
 
+// Why a card that went through the surface test was not doubled; "" when
+// the test did not decide it.
+std::string WhyVerifyFailed(const CCapacityRepair& repair, DWORD declared, const CommandWatch::Failure& failure) {
+    using Refusal = CCapacityRepair::Refusal;
+    if (repair.m_Refusal != Refusal::DeclaredOnly && repair.m_Refusal != Refusal::Damaged) return std::string();
+    std::string reason = SurfaceReason(repair.m_Surface, declared);
+    if (repair.m_Surface.failed && failure.seen) reason += "; the test ended with " + failure.Describe();
+    return reason;
+}
+
 }  // namespace
 
 int Repair(const Options& o, const Target& t) {
@@ -43,12 +53,19 @@ int Repair(const Options& o, const Target& t) {
     CConsoleOperator op(DriveText(t.letter), o.yes, o.pauses, false);
     op.ShowAs(t.name);
     if (o.quiet) op.ShowOutcomeOnly();
+    if (o.verify) {
+        op.WarnBeforeQuestion("--verify overwrites every sector of " + t.name + " (" + CapacityText(v.target) +
+                              "): nothing on it can be recovered, and the repair cannot be undone.");
+    }
     CCapacityRepair repair(device, op);
+    repair.m_bVerify = o.verify;
     repair.RunRepair();
     if (op.outcome() == CConsoleOperator::Outcome::Failed) {
         CommandWatch::Failure failure = watch->first;
         watch.reset();
-        return ReportFailure(false, kExitFailed, t.Label(), WhyFailed(t, repair, failure));
+        std::string reason = WhyVerifyFailed(repair, v.declared, failure);
+        if (reason.empty()) reason = WhyFailed(t, repair, failure);
+        return ReportFailure(false, kExitFailed, t.Label(), reason);
     }
     if (op.outcome() == CConsoleOperator::Outcome::Declined) return Declined();
     return ExitStatus(op.outcome());

@@ -165,6 +165,42 @@ CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
     return !held ? Refusal::Command : alike ? Refusal::None : Refusal::Stamps;
 }
 
+// The size the full-surface test proves: the target when every sector held
+// its pattern, the declared size when every sector below it did (or when the
+// operator stopped the test: the card stays usable as before), else none (0)
+// with the reason in m_Refusal.
+DWORD CCapacityRepair::VerifiedCapacity(HANDLE device, DWORD declared) {
+    m_Surface = RunSurfaceTest(m_Device, device, m_nCapacity, m_Operator);
+    m_Operator.ShowTestReport(m_Surface);
+    // A card that took not even the first write is as it was.
+    if (m_Surface.written == 0) {
+        m_Refusal = m_Surface.stopped ? Refusal::Stopped : Refusal::Command;
+        return 0;
+    }
+    if (m_Surface.stopped) {
+        m_Refusal = Refusal::Stopped;
+        return declared;
+    }
+    if (m_Surface.AllGood()) return m_nCapacity;
+    if (!m_Surface.HoldsBelow(declared)) {
+        m_Refusal = Refusal::Damaged;
+        return 0;
+    }
+    m_Refusal = Refusal::DeclaredOnly;
+    return declared;
+}
+
+// The card works at its declared size, empty: not what was asked for, so the
+// failure message, and ejected so that the system reads its new layout.
+void CCapacityRepair::EndAtDeclaredSize(HANDLE device) {
+    m_Operator.NotifyExplorerWindows();
+    m_Operator.ShowMessage(kMsgFail);
+    m_Device.PreventMediumRemoval(device, 0);
+    m_Device.EjectMedium(device);
+    m_Device.CloseDrive(device);
+    m_Operator.CloseDialog();
+}
+
 void CCapacityRepair::StepProgress(const int (&positions)[4]) {
     for (int i = 0; i < 4; ++i) {
         m_Operator.SetProgressPos(positions[i]);
@@ -192,6 +228,7 @@ void CCapacityRepair::RunRepair() {
         m_Operator.CloseDialog();
         return;
     }
+    const DWORD declared = m_nCapacity;
     m_nCapacity = TargetCapacity(m_nCapacity);
 
     char letter = 0;
@@ -208,13 +245,22 @@ void CCapacityRepair::RunRepair() {
         return;
     }
     WriteSection section(m_Operator);
-    const Refusal stamps = CheckStamps(device);
-    if (stamps != Refusal::None) {
-        FailRepair(device, stamps);
-        return;
+    DWORD layout = m_nCapacity;
+    if (m_bVerify) {
+        layout = VerifiedCapacity(device, declared);
+        if (layout == 0) {
+            FailRepair(device, m_Refusal);
+            return;
+        }
+    } else {
+        const Refusal stamps = CheckStamps(device);
+        if (stamps != Refusal::None) {
+            FailRepair(device, stamps);
+            return;
+        }
     }
 
-    if (!WriteBootSector(device, m_nCapacity)) {
+    if (!WriteBootSector(device, layout)) {
         FailRepair(device, Refusal::Command);
         return;
     }
@@ -225,6 +271,10 @@ void CCapacityRepair::RunRepair() {
     }
     StepProgress(kSecondProgress);
     section.End();
+    if (layout != m_nCapacity) {
+        EndAtDeclaredSize(device);
+        return;
+    }
 
     m_Operator.NotifyExplorerWindows();
     m_Operator.ShowMessage(kMsgChanged);
@@ -248,6 +298,12 @@ std::string RefusalReason(CCapacityRepair::Refusal why, DWORD target) {
                    "hold " + std::to_string(target) +
                    " sectors (a counterfeit card folds its upper sectors onto lower ones); its bytes were restored";
         case CCapacityRepair::Refusal::Command: return std::string();
+        case CCapacityRepair::Refusal::DeclaredOnly:
+            return "the card failed the surface test above its declared size: it was re-formatted at that size";
+        case CCapacityRepair::Refusal::Damaged:
+            return "the card failed the surface test below its declared size: no file system was written";
+        case CCapacityRepair::Refusal::Stopped:
+            return "the surface test was stopped: the card was re-formatted at its declared size";
         case CCapacityRepair::Refusal::None: break;
     }
     return "the drive could not be opened for the repair";

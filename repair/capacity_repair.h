@@ -8,6 +8,7 @@
 #include "repair/capacity_operator.h"
 #include "repair/capacity_rules.h"
 #include "repair/fat16_geometry.h"
+#include "repair/surface_test.h"
 
 class CCapacityRepair {
 public:
@@ -26,13 +27,22 @@ public:
 
     // Why the last run refused the card, for a front end that can say more
     // than the one failure message.
-    enum class Refusal { None, LastSector, Stamps, Command };
+    enum class Refusal { None, LastSector, Stamps, Command, DeclaredOnly, Damaged, Stopped };
     Refusal m_Refusal = Refusal::None;
+
+    // Set by a front end that offers it: the full-surface test replaces the
+    // stamp check, and a card that fails it above its declared size gets the
+    // layout of that size (DeclaredOnly, or Stopped when the operator stopped
+    // the test), one that fails below it no layout at all (Damaged).
+    bool m_bVerify = false;
+    SurfaceReport m_Surface;
 
 private:
     bool SelectedLetter(char& letter);
     BOOL ReachesLastSector(HANDLE device);
     Refusal CheckStamps(HANDLE device);
+    DWORD VerifiedCapacity(HANDLE device, DWORD declared);
+    void EndAtDeclaredSize(HANDLE device);
     void StepProgress(const int (&positions)[4]);
     void FailRepair(HANDLE device, Refusal why);
 
