@@ -159,7 +159,12 @@ bool CConsoleOperator::InterruptHeld() {
     return true;
 }
 
+// Asked before every command of the surface test; the system is asked only
+// a few dozen times a second, which keeps its calls off the test's rate.
 bool CConsoleOperator::StopRequested() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_LastStopCheck < std::chrono::milliseconds(20)) return false;
+    m_LastStopCheck = now;
     if (!m_bHolding || !m_Hold.Pending()) return false;
     if (!m_bToldHeld) {
         EndTestLine();
@@ -206,7 +211,7 @@ void CConsoleOperator::ShowTestProgress(const char* phase, DWORD done, DWORD tot
     const double rate = seconds > 0 ? done * double{kSectorSize} / 1e6 / seconds : 0;
     const double left = rate > 0 ? (total - done) * double{kSectorSize} / 1e6 / rate : 0;
     std::fprintf(stderr, "\r%-8s %u of %u MB  %.1f MB/s  %s left  ", phase, done >> 11, total >> 11, rate,
-                 Clock(left).c_str());
+                 rate > 0 ? Clock(left).c_str() : "-:--");
     m_bTestLineOpen = true;
     if (last) {
         EndTestLine();

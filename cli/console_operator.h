@@ -69,7 +69,7 @@ private:
     bool m_bErrorTerminal;
     bool m_bTestLineOpen = false;
     const char* m_pPhase = nullptr;
-    std::chrono::steady_clock::time_point m_PhaseStart, m_LastShown;
+    std::chrono::steady_clock::time_point m_PhaseStart, m_LastShown, m_LastStopCheck;
 };
 
 // Exit status of a run that ended this way.

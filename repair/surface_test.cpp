@@ -20,14 +20,20 @@ std::uint64_t Seed(DWORD lba, std::uint64_t run) {
     return x ^ (x >> 31);
 }
 
+std::uint64_t Word(const BYTE* data, int i) {
+    std::uint64_t w;
+    std::memcpy(&w, data + 8 * i, 8);
+    return w;
+}
+
 // Word 0 holds the run and word 1 the sector, so that a sector read back
 // names whose pattern it holds; the rest is cheap to make and to check, which
 // matters when every sector of the card goes through it twice.
-bool Matches(const std::uint64_t* w, DWORD lba, std::uint64_t run) {
-    if (w[0] != run || w[1] != lba) return false;
-    const std::uint64_t seed = Seed(lba, run);
+bool Matches(const BYTE* data, DWORD lba, std::uint64_t run) {
+    if (Word(data, 0) != run || Word(data, 1) != lba) return false;
+    std::uint64_t expected = Seed(lba, run) + 2 * kStride;
     std::uint64_t differs = 0;
-    for (int i = 2; i < kWords; ++i) differs |= w[i] ^ (seed + i * kStride);
+    for (int i = 2; i < kWords; ++i, expected += kStride) differs |= Word(data, i) ^ expected;
     return differs == 0;
 }
 
@@ -66,22 +72,19 @@ std::string Sectors(DWORD n) { return std::to_string(n) + (n == 1 ? " sector" : 
 }  // namespace
 
 void FillSurfacePattern(BYTE* sector, DWORD lba, std::uint64_t run) {
-    std::uint64_t w[kWords];
-    w[0] = run;
-    w[1] = lba;
-    const std::uint64_t seed = Seed(lba, run);
-    for (int i = 2; i < kWords; ++i) w[i] = seed + i * kStride;
-    std::memcpy(sector, w, kSectorSize);
+    const std::uint64_t header[2] = {run, lba};
+    std::memcpy(sector, header, sizeof header);
+    std::uint64_t word = Seed(lba, run) + 2 * kStride;
+    for (int i = 2; i < kWords; ++i, word += kStride) std::memcpy(sector + 8 * i, &word, 8);
 }
 
 SectorVerdict JudgeSector(const BYTE* data, DWORD lba, std::uint64_t run, DWORD sectors, DWORD& holds) {
-    std::uint64_t w[kWords];
-    std::memcpy(w, data, kSectorSize);
-    if (Matches(w, lba, run)) return SectorVerdict::Good;
+    if (Matches(data, lba, run)) return SectorVerdict::Good;
     if (AllBytes(data, 0x00) || AllBytes(data, 0xFF)) return SectorVerdict::Dropped;
-    if (w[1] == lba && Matches(w, lba, w[0])) return SectorVerdict::Dropped;
-    if (w[1] < sectors && Matches(w, static_cast<DWORD>(w[1]), run)) {
-        holds = static_cast<DWORD>(w[1]);
+    const std::uint64_t owner = Word(data, 1);
+    if (owner == lba && Matches(data, lba, Word(data, 0))) return SectorVerdict::Dropped;
+    if (owner < sectors && Matches(data, static_cast<DWORD>(owner), run)) {
+        holds = static_cast<DWORD>(owner);
         return SectorVerdict::Wrapped;
     }
     return SectorVerdict::Changed;
