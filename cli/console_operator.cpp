@@ -210,7 +210,8 @@ void CConsoleOperator::ShowTestProgress(const char* phase, DWORD done, DWORD tot
     const double seconds = std::chrono::duration<double>(now - m_PhaseStart).count();
     const double rate = seconds > 0 ? done * double{kSectorSize} / 1e6 / seconds : 0;
     const double left = rate > 0 ? (total - done) * double{kSectorSize} / 1e6 / rate : 0;
-    std::fprintf(stderr, "\r%-8s %u of %u MB  %.1f MB/s  %s left  ", phase, done >> 11, total >> 11, rate,
+    std::fprintf(stderr, "\r%-8s %u of %u MB  %.1f MB/s  %s left  ", phase,
+                 static_cast<unsigned>(done >> 11), static_cast<unsigned>(total >> 11), rate,
                  rate > 0 ? Clock(left).c_str() : "-:--");
     m_bTestLineOpen = true;
     if (last) {

@@ -146,7 +146,7 @@ SurfaceReport RunSurfaceTest(CCardDevice& device, HANDLE handle, DWORD sectors, 
 std::vector<std::string> SurfaceSummary(const SurfaceReport& r) {
     std::vector<std::string> lines;
     char line[160];
-    std::snprintf(line, sizeof line, "surface test of %u sectors (%s)%s", r.sectors,
+    std::snprintf(line, sizeof line, "surface test of %u sectors (%s)%s", static_cast<unsigned>(r.sectors),
                   (std::to_string(r.sectors >> 11) + " MB").c_str(),
                   r.stopped ? ": stopped" : r.failed ? ": ended by a failed command" : "");
     lines.push_back(line);
