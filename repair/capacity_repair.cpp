@@ -271,7 +271,7 @@ void CCapacityRepair::RunRepair() {
     }
     StepProgress(kSecondProgress);
     section.End();
-    if (layout != m_nCapacity) {
+    if (m_Refusal != Refusal::None) {
         EndAtDeclaredSize(device);
         return;
     }

@@ -680,6 +680,7 @@ TEST_F(RepairTest, VerifiedRepairOutcomes) {
         int stopAfter;
         Refusal refusal;
         DWORD layout;  // the capacity sector 0 declares afterwards, 0 for the patterns left
+        DWORD declared = kDeclared;
     };
     auto fault = [](int at, bool sticky) -> Wrap {
         return [=](auto inner) { return std::make_shared<FaultyTarget>(inner, at, Fault::CheckCondition, sticky); };
@@ -701,10 +702,11 @@ TEST_F(RepairTest, VerifiedRepairOutcomes) {
         {"vanishes at the first write", fault(3, true), -1, Refusal::Command, 0},
         {"stopped while writing", nullptr, 5000, Refusal::Stopped, kDeclared},
         {"stopped while reading back", nullptr, kWrites + 5000, Refusal::Stopped, kDeclared},
+        {"stopped on a card that is not doubled", nullptr, 5000, Refusal::Stopped, 2100000, 2100000},
     };
     const std::string changed = "message:The drive's capacity have change to 2G bytes.";
     for (const Row& r : rows) {
-        CardImage card(kTarget, FatBootSector(kDeclared));
+        CardImage card(TargetCapacity(r.declared), FatBootSector(r.declared));
         std::shared_ptr<platform::ScsiTarget> target = platform::OpenCardImage(card.path());
         if (r.wrap) target = r.wrap(target);
         platform::MapDrive('E', target, card.path());
@@ -722,7 +724,7 @@ TEST_F(RepairTest, VerifiedRepairOutcomes) {
                                               ? "writes:end" : "close") << r.what;
         const std::vector<BYTE> sector0 = card.Read(0);
         if (r.refusal == Refusal::Command) {
-            EXPECT_EQ(sector0, FatBootSector(kDeclared)) << r.what << ": the card was written";
+            EXPECT_EQ(sector0, FatBootSector(r.declared)) << r.what << ": the card was written";
         } else if (r.layout == 0) {
             EXPECT_NE(sector0[510], 0x55) << r.what << ": a layout on a damaged card";
         } else {
