@@ -9,6 +9,7 @@
 namespace {
 
 constexpr int kWords = kSectorSize / 8;
+constexpr std::uintptr_t kPageAlign = 4096;
 // An odd constant whose multiples keep every word of a pattern distinct.
 constexpr std::uint64_t kStride = 0x9E3779B97F4A7C15;
 
@@ -97,7 +98,11 @@ SurfaceReport RunSurfaceTest(CCardDevice& device, HANDLE handle, DWORD sectors, 
     SurfaceReport r;
     r.sectors = sectors;
     const std::uint64_t run = NewStampRun();
-    std::vector<BYTE> buffer(std::size_t{kMaxSectorsPerCommand} * kSectorSize);
+    // On a page boundary, so that the system can hand the pages themselves to
+    // the reader instead of copying every command through a buffer of its own.
+    std::vector<BYTE> storage(std::size_t{kMaxSectorsPerCommand} * kSectorSize + kPageAlign - 1);
+    BYTE* const buffer = storage.data() + (kPageAlign - reinterpret_cast<std::uintptr_t>(storage.data()) % kPageAlign) %
+                                              kPageAlign;
 
     auto start = std::chrono::steady_clock::now();
     while (r.written < sectors && !r.failed) {
@@ -107,8 +112,8 @@ SurfaceReport RunSurfaceTest(CCardDevice& device, HANDLE handle, DWORD sectors, 
         }
         const DWORD at = r.written;
         const DWORD n = sectors - at < kMaxSectorsPerCommand ? sectors - at : kMaxSectorsPerCommand;
-        for (DWORD i = 0; i < n; ++i) FillSurfacePattern(&buffer[std::size_t{i} * kSectorSize], at + i, run);
-        r.failed = !device.WriteSectors(handle, buffer.data(), at, n);
+        for (DWORD i = 0; i < n; ++i) FillSurfacePattern(buffer + std::size_t{i} * kSectorSize, at + i, run);
+        r.failed = !device.WriteSectors(handle, buffer, at, n);
         if (!r.failed) r.written = at + n;
         op.ShowTestProgress("writing", r.written, sectors);
     }
@@ -125,12 +130,12 @@ SurfaceReport RunSurfaceTest(CCardDevice& device, HANDLE handle, DWORD sectors, 
         }
         const DWORD at = r.read;
         const DWORD n = r.written - at < kMaxSectorsPerCommand ? r.written - at : kMaxSectorsPerCommand;
-        failedRead = !device.ReadSectors(handle, buffer.data(), at, n);
+        failedRead = !device.ReadSectors(handle, buffer, at, n);
         if (failedRead) break;
         for (DWORD i = 0; i < n; ++i) {
             DWORD holds = 0;
             const SectorVerdict verdict =
-                JudgeSector(&buffer[std::size_t{i} * kSectorSize], at + i, run, sectors, holds);
+                JudgeSector(buffer + std::size_t{i} * kSectorSize, at + i, run, sectors, holds);
             Count(r, at + i, verdict, holds);
         }
         r.read = at + n;
