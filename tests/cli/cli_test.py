@@ -534,7 +534,7 @@ class SurfaceTest(unittest.TestCase):
         writes = self.TARGET // 128
         rows = [  # signal, system call, which one (strace's when=)
             (signal.SIGINT, "pwrite64", "100"), (signal.SIGTERM, "pwrite64", str(writes)),
-            (signal.SIGINT, "pread64", str(writes // 2)), (signal.SIGTERM, "pread64", str(writes - 10)),
+            (signal.SIGINT, "pread64", str(writes // 2)), (signal.SIGTERM, "pread64", str(writes * 3 // 4)),
             (signal.SIGINT, "pwrite64", "1+"),
         ]
         for sig, call, when in rows:
