@@ -73,6 +73,35 @@ def bench_processes(measure, cli, work, runs):
     return median_of(repair), median_of(mkfs)
 
 
+def bench_surface(measure, cli, work, runs):
+    """repair --verify on the sample card against dd writing then reading the
+    same bytes in blocks of the same size (64 KiB, 128 sectors) on the same
+    kind of image, with direct I/O and through the page cache as the card
+    image back end goes. Each process starts on a fresh sparse image and
+    after a sync, so that no earlier run's writeback competes with it."""
+    card = os.path.join(work, "surface.img")
+    blocks = CARD_SECTORS // 128
+    dd_write = ["dd", "if=/dev/zero", "of=" + card, "bs=64K", "count=%d" % blocks, "conv=notrunc", "status=none"]
+    dd_read = ["dd", "if=" + card, "of=/dev/null", "bs=64K", "count=%d" % blocks, "status=none"]
+    ours, direct, cached = [], [], []
+
+    def timed(argv):
+        subprocess.run(["sync"], check=True)
+        return run_measured(measure, argv)
+
+    for _ in range(runs):
+        sample_card(card)
+        ours.append(timed([cli, "repair", card, "--verify", "--yes", "--no-pause"]))
+        for flags, samples in (((["oflag=direct"], ["iflag=direct"]), direct), (([], []), cached)):
+            sample_card(card)
+            w = timed(dd_write + flags[0])
+            r = timed(dd_read + flags[1])
+            samples.append((w[0] + r[0], w[1] + r[1], max(w[2], r[2])))
+    os.remove(card)
+    subprocess.run(["sync"], check=True)
+    return median_of(ours), median_of(direct), median_of(cached)
+
+
 def bench_inside(repair_bench, runs):
     out = subprocess.run([repair_bench, str(runs)], check=True, capture_output=True, text=True).stdout
     return {k: float(v) for k, v in (line.split() for line in out.splitlines() if line.strip())}
@@ -103,6 +132,54 @@ for disk in DISKS; do
 done
 printf '\n@@RC bench 0\n@@END bench\n'
 """
+
+
+GUEST_SURFACE_SCRIPT = GUEST_SCRIPT.split("for disk in DISKS")[0] + r"""
+for disk in sda sdb; do wait_disk $disk || exit 1; done
+echo "@@BEGIN surface"
+/payload/brisant-cli --help >/dev/null  # paged in first
+now_ns; t0=$now
+/payload/brisant-cli repair D --verify --yes --no-pause </dev/null >/tmp/out 2>&1
+rc=$?
+now_ns; t1=$now
+dd if=/dev/zero of=/dev/sdb bs=64K count=BLOCKS oflag=direct 2>/dev/null
+now_ns; t2=$now
+dd if=/dev/sdb of=/dev/null bs=64K count=BLOCKS iflag=direct 2>/dev/null
+now_ns; t3=$now
+echo "surface $rc $(( (t1 - t0) / 1000 )) $(( (t2 - t1) / 1000 )) $(( (t3 - t2) / 1000 ))"
+grep "MB/s" /tmp/out
+printf '\n@@RC surface 0\n@@END surface\n'
+"""
+
+
+def bench_vm_surface(cli, work):
+    """repair --verify on one sample card behind the guest's USB reader, and
+    dd with direct I/O writing then reading as many bytes on a second one:
+    seconds of each, once (an emulated reader moves a few MB/s)."""
+    import harness
+    cards = []
+    for d in ("sda", "sdb"):
+        path = os.path.join(work, "vm-surface-%s.img" % d)
+        sample_card(path)
+        cards.append({"path": path})
+    script = GUEST_SURFACE_SCRIPT.replace("BLOCKS", str(CARD_SECTORS // 128))
+    try:
+        vm = harness.Machine(os.path.abspath(cli), os.path.join(work, "vm"),
+                             os.path.join(os.path.dirname(os.path.abspath(cli)), "vm-cache"))
+        r = vm.boot("surface", script, cards, timeout=5400)
+    except harness.Skip as e:
+        note("bench: no QEMU guest: %s" % e)
+        return None
+    finally:
+        for card in cards:
+            os.remove(card["path"])
+    text = r.out("surface")
+    note("bench: guest reported:\n" + text.strip())
+    m = re.search(r"^surface (\d+) (\d+) (\d+) (\d+)$", text, re.M)
+    if not m or int(m.group(1)) != 0:
+        raise SystemExit("bench: repair --verify in the guest failed:\n" + text)
+    ours, write, read = (int(m.group(i)) / 1e6 for i in (2, 3, 4))
+    return ours, write + read
 
 
 def bench_vm(cli, work, runs):
@@ -296,6 +373,29 @@ def mkfs_version():
     return "mkfs.fat from dosfstools " + (r.stdout.strip() or "(version unknown)")
 
 
+def surface_table(runs, surface, vm):
+    ours, direct, cached = surface
+    mb = CARD_SECTORS * SECTOR / 1e6
+    rows = ["| measure | brisant-cli repair --verify | dd, direct I/O | ratio | dd, page cache | ratio |",
+            "|---|---:|---:|---:|---:|---:|"]
+
+    def row(what, fmt, i):
+        rows.append("| %s | %s | %s | %.2f | %s | %.2f |" % (
+            what, fmt(ours[i]), fmt(direct[i]), ours[i] / direct[i], fmt(cached[i]), ours[i] / cached[i]))
+
+    row("wall time, whole process(es)", lambda v: "%.2f s" % v, 0)
+    if vm:
+        rows.append("| wall time through the QEMU guest's USB reader (SG_IO, TCG; one run) | %.1f s | %.1f s | %.2f "
+                    "|  |  |" % (vm[0], vm[1], vm[0] / vm[1]))
+    else:
+        rows.append("| wall time through the QEMU guest's USB reader | not measured (no QEMU or kernel) |  |  |  |  |")
+    rows.append("| throughput, %.0f MB written and read back | %.0f MB/s | %.0f MB/s |  | %.0f MB/s |  |" % (
+        mb, 2 * mb / ours[0], 2 * mb / direct[0], 2 * mb / cached[0]))
+    row("CPU time (user + system)", lambda v: "%.2f s" % v, 1)
+    row("peak resident memory", lambda v: "%d KiB" % v, 2)
+    return "\n".join(rows)
+
+
 def table(runs, repair, mkfs, inside, vm, dialog):
     rows = []
 
@@ -378,6 +478,21 @@ kernel sends on its own when the disk is opened and ejected included.
 """
 
 
+SURFACE_MEANING = """\
+The full-surface test writes every sector of the doubled volume (%d sectors)
+with its pattern and reads it all back, in commands of 128 sectors; dd moves
+the same bytes in blocks of the same 64 KiB, writing zeros then reading them
+back (`dd if=/dev/zero of=CARD bs=64K conv=notrunc` and `dd if=CARD
+of=/dev/null bs=64K`, with `oflag=direct` and `iflag=direct` for direct I/O).
+The ratios are brisant-cli's figure divided by dd's (write and read added);
+the goal is at most 1.1. A card image is reached through the page cache, as
+plain dd is, so the direct-I/O column is the slower reference; on a card
+behind a reader every command reaches the card. In the QEMU guest both run
+on a sample card of their own behind the emulated USB reader: brisant-cli
+through SG_IO, dd on the disk node with direct I/O.
+""" % CARD_SECTORS
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build")
@@ -423,12 +538,18 @@ def main():
     try:
         note("bench: brisant-cli repair against mkfs.fat, %d runs each" % a.runs)
         repair, mkfs = bench_processes(os.path.join(build, "bench", "measure"), cli, work, a.runs)
+        note("bench: repair --verify against dd, %d runs each" % min(a.runs, 5))
+        surface = bench_surface(os.path.join(build, "bench", "measure"), cli, work, min(a.runs, 5))
         note("bench: the repair from inside")
         inside = bench_inside(repair_bench, a.runs)
         vm = None
         if not a.skip_vm:
             note("bench: the repair in a QEMU guest, %d cards" % a.runs)
             vm = bench_vm(cli, work, a.runs)
+        vm_surface = None
+        if not a.skip_vm:
+            note("bench: repair --verify against dd in a QEMU guest")
+            vm_surface = bench_vm_surface(cli, work)
         dialog = None
         if not a.skip_gui:
             note("bench: Brisant's dialog under Xvfb, %d starts" % a.runs)
@@ -455,6 +576,13 @@ def main():
         table(a.runs, repair, mkfs, inside, vm, dialog),
         "",
         MEANING,
+        "## The full-surface test",
+        "",
+        "`brisant-cli repair CARD --verify --yes --no-pause` on the same card; median of %d runs." % min(a.runs, 5),
+        "",
+        surface_table(a.runs, surface, vm_surface),
+        "",
+        SURFACE_MEANING,
     ])
     if lying:
         text += "\n" + lying_section(lying, started, host)

@@ -11,7 +11,8 @@ namespace {
 const char kUsage[] =
     "usage: brisant-cli [--drive X=PATH]... [--json] list\n"
     "       brisant-cli [--drive X=PATH]... [--json] probe|plan TARGET\n"
-    "       brisant-cli [--drive X=PATH]... [-y] [-q] [--no-pause] [--undo-file PATH] repair TARGET\n"
+    "       brisant-cli [--drive X=PATH]... [-y] [-q] [--no-pause] [--undo-file PATH | --verify]\n"
+    "                  repair TARGET\n"
     "       brisant-cli [--drive X=PATH]... [-y] [--force] undo FILE TARGET\n"
     "       brisant-cli [--drive X=PATH]... undo --list\n"
     "       brisant-cli [--drive X=PATH]... [-y] selftest TARGET\n"
@@ -43,6 +44,8 @@ const char kUsage[] =
     "  -y, --yes        repair, selftest, undo: answers the question with yes\n"
     "  -q, --quiet      repair: prints only the outcome line on stdout\n"
     "  --no-pause       repair: leaves out the one-second pauses between progress steps\n"
+    "  --verify         repair: writes every sector of the new volume with a pattern of its\n"
+    "                   own and reads it all back before the layout (see below)\n"
     "  --undo-file PATH repair: the undo file to write (never an existing one); by default\n"
     "                   a new file in $XDG_STATE_HOME/brisant (~/.local/state/brisant)\n"
     "  --force          undo: also over a card written to since the repair, whose files\n"
@@ -72,7 +75,16 @@ const char kUsage[] =
     "last, Ctrl-C, SIGTERM and SIGHUP wait until the new volume is complete. A card\n"
     "pulled out, or a program killed with SIGKILL, meanwhile can be left\n"
     "half-written: probe then shows the new volume's size, and repair writes the\n"
-    "same layout again.\n";
+    "same layout again.\n"
+    "\n"
+    "With --verify, repair tests the whole new volume instead of the stamps: it\n"
+    "overwrites every sector (nothing can be undone), reads each back and reports\n"
+    "how many held their pattern, read back zeros or old bytes (dropped), held\n"
+    "another sector's (wrapped) or something else (changed), the first bad sector\n"
+    "and the rates. Only when every sector held does the card get the doubled\n"
+    "size; when every sector below the declared size held, it gets that size,\n"
+    "empty, and repair exits 1; otherwise no layout is written. Ctrl-C or SIGTERM\n"
+    "stops the test and leaves the card at its declared size, empty.\n";
 
 }  // namespace
 
@@ -116,6 +128,8 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
             o.force = true;
         } else if (arg == "--list") {
             o.list = true;
+        } else if (arg == "--verify") {
+            o.verify = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg + " (see --help)";
             return Parsed::Usage;
@@ -159,6 +173,10 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         error = "--json is for list, probe and plan";
     } else if ((!o.pauses || o.quiet) && o.command != "repair") {
         error = "--no-pause and --quiet are for repair";
+    } else if (o.verify && o.command != "repair") {
+        error = "--verify is for repair";
+    } else if (o.verify && !o.undoFile.empty()) {
+        error = "--verify overwrites every sector: there is no undo file to write";
     } else if (o.yes && !writes) {
         error = "--yes is for repair, selftest and undo";
     }

@@ -13,6 +13,7 @@ struct Options {
     std::string undoFile;  // repair: --undo-file; undo: its FILE
     bool force = false;    // undo: over a card written to since the repair
     bool list = false;     // undo --list
+    bool verify = false;  // repair: the full-surface test instead of the stamps
 };
 
 enum class Parsed {

@@ -7,6 +7,7 @@
 
 #include "cli/exit_status.h"
 #include "repair/explorer_notify.h"
+#include "repair/surface_test.h"
 
 CConsoleOperator::CConsoleOperator(std::string selectedText, bool assumeYes, bool pauses, bool quiet)
     : m_strSelected(std::move(selectedText)),
@@ -14,7 +15,8 @@ CConsoleOperator::CConsoleOperator(std::string selectedText, bool assumeYes, boo
       m_bAssumeYes(assumeYes),
       m_bPauses(pauses),
       m_bQuiet(quiet),
-      m_bTerminal(isatty(STDOUT_FILENO) != 0) {}
+      m_bTerminal(isatty(STDOUT_FILENO) != 0),
+      m_bErrorTerminal(isatty(STDERR_FILENO) != 0) {}
 
 bool CConsoleOperator::GetSelectedDriveText(std::string& text) {
     if (m_strSelected.empty()) return false;
@@ -64,6 +66,7 @@ bool CConsoleOperator::AskConfirmation(const char* text) {
     std::FILE* prompt = m_bAssumeYes ? stdout : terminal != nullptr ? terminal : stderr;
     // A yes given by --yes is recorded on stdout, which -q keeps for the outcome.
     if (!m_bQuiet && !(m_bAssumeYes && m_bOutcomeOnly)) {
+        if (!m_strWarning.empty()) std::fprintf(prompt, "%s\n", m_strWarning.c_str());
         std::fprintf(prompt, "%s [y/N] ", text);
         if (m_bAssumeYes) std::fprintf(prompt, "y (--yes)\n");
         std::fflush(prompt);
@@ -154,6 +157,81 @@ bool CConsoleOperator::InterruptHeld() {
         m_bToldHeld = true;
     }
     return true;
+}
+
+// Asked before every command of the surface test; the system is asked only
+// a few dozen times a second, which keeps its calls off the test's rate.
+bool CConsoleOperator::StopRequested() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_LastStopCheck < std::chrono::milliseconds(20)) return false;
+    m_LastStopCheck = now;
+    if (!m_bHolding || !m_Hold.Pending()) return false;
+    if (!m_bToldHeld) {
+        EndTestLine();
+        std::fflush(stdout);
+        std::fprintf(stderr, "brisant-cli: interrupted: stopping the surface test and writing the layout of the "
+                             "declared size first, so that the card stays usable\n");
+        m_bToldHeld = true;
+    }
+    m_pPhase = nullptr;
+    return true;
+}
+
+namespace {
+
+constexpr auto kProgressEvery = std::chrono::milliseconds(250);
+
+std::string Clock(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600) {
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    }
+    return text;
+}
+
+}  // namespace
+
+// "writing  812 of 1937 MB  21.4 MB/s  0:52 left", redrawn a few times a second.
+void CConsoleOperator::ShowTestProgress(const char* phase, DWORD done, DWORD total) {
+    if (m_bQuiet || !m_bErrorTerminal) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (m_pPhase != phase) {
+        EndTestLine();
+        m_pPhase = phase;
+        m_PhaseStart = now;
+        m_LastShown = now - kProgressEvery;
+    }
+    const bool last = done >= total;
+    if (!last && now - m_LastShown < kProgressEvery) return;
+    m_LastShown = now;
+    const double seconds = std::chrono::duration<double>(now - m_PhaseStart).count();
+    const double rate = seconds > 0 ? done * double{kSectorSize} / 1e6 / seconds : 0;
+    const double left = rate > 0 ? (total - done) * double{kSectorSize} / 1e6 / rate : 0;
+    std::fprintf(stderr, "\r%-8s %u of %u MB  %.1f MB/s  %s left  ", phase,
+                 static_cast<unsigned>(done >> 11), static_cast<unsigned>(total >> 11), rate,
+                 rate > 0 ? Clock(left).c_str() : "-:--");
+    m_bTestLineOpen = true;
+    if (last) {
+        EndTestLine();
+        m_pPhase = nullptr;
+    }
+    std::fflush(stderr);
+}
+
+void CConsoleOperator::EndTestLine() {
+    if (m_bTestLineOpen) std::fprintf(stderr, "\n");
+    m_bTestLineOpen = false;
+}
+
+void CConsoleOperator::ShowTestReport(const SurfaceReport& report) {
+    EndTestLine();
+    if (m_bQuiet || m_bOutcomeOnly) return;
+    EndProgressLine();
+    for (const std::string& line : SurfaceSummary(report)) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
 }
 
 void CConsoleOperator::NotifyExplorerWindows() { ::NotifyExplorerWindows(); }

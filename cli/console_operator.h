@@ -2,6 +2,7 @@
 // progress bar and the messages.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -29,6 +30,12 @@ public:
     // meanwhile: one that arrives ends the program once the card is whole.
     void BeginWrites() override;
     void EndWrites() override;
+    // An interruption held back stops the surface test.
+    bool StopRequested() override;
+    void ShowTestProgress(const char* phase, DWORD done, DWORD total) override;
+    void ShowTestReport(const SurfaceReport& report) override;
+    // Said wherever the question goes, just before it.
+    void WarnBeforeQuestion(std::string text) { m_strWarning = std::move(text); }
 
     Outcome outcome() const { return m_Outcome; }
     // For a script: of everything on stdout, only the message that tells
@@ -40,6 +47,7 @@ public:
 
 private:
     void EndProgressLine();
+    void EndTestLine();
     bool InterruptHeld();
 
     bool m_bHolding = false;
@@ -55,6 +63,13 @@ private:
     bool m_bTerminal;
     bool m_bProgressOpen = false;
     Outcome m_Outcome = Outcome::None;
+    std::string m_strWarning;
+
+    // The surface test's progress line on stderr, for a terminal only.
+    bool m_bErrorTerminal;
+    bool m_bTestLineOpen = false;
+    const char* m_pPhase = nullptr;
+    std::chrono::steady_clock::time_point m_PhaseStart, m_LastShown, m_LastStopCheck;
 };
 
 // Exit status of a run that ended this way.

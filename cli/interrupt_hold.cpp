@@ -64,10 +64,11 @@ bool CInterruptHold::Pending() const {
     sigset_t pending;
     sigpending(&pending);
     for (int signal : kHeld) {
+        if (sigismember(&pending, signal) != 1) continue;
         // An ignored signal stays pending while blocked, and ends nothing.
         struct sigaction action {};
         sigaction(signal, nullptr, &action);
-        if (sigismember(&pending, signal) == 1 && action.sa_handler != SIG_IGN) return true;
+        if (action.sa_handler != SIG_IGN) return true;
     }
     return false;
 }

@@ -45,6 +45,16 @@ bool ChooseUndoFile(const Options& o, const Target& t, const DriveVerdict& v, st
     return true;
 }
 
+// Why a card that went through the surface test was not doubled; "" when
+// the test did not decide it.
+std::string WhyVerifyFailed(const CCapacityRepair& repair, DWORD declared, const CommandWatch::Failure& failure) {
+    using Refusal = CCapacityRepair::Refusal;
+    if (repair.m_Refusal != Refusal::DeclaredOnly && repair.m_Refusal != Refusal::Damaged) return std::string();
+    std::string reason = SurfaceReason(repair.m_Surface, declared);
+    if (repair.m_Surface.failed && failure.seen) reason += "; the test ended with " + failure.Describe();
+    return reason;
+}
+
 }  // namespace
 
 int Repair(const Options& o, const Target& t) {
@@ -65,20 +75,27 @@ int Repair(const Options& o, const Target& t) {
     CConsoleOperator op(DriveText(t.letter), o.yes, o.pauses, false);
     op.ShowAs(t.name);
     if (o.quiet) op.ShowOutcomeOnly();
+    if (o.verify) {
+        op.WarnBeforeQuestion("--verify overwrites every sector of " + t.name + " (" + CapacityText(v.target) +
+                              "): nothing on it can be recovered, and the repair cannot be undone.");
+    }
     CCapacityRepair repair(device, op);
-    if (v.status == kExitOk) {
+    // Every sector is overwritten by the test: there is nothing to undo.
+    if (v.status == kExitOk && !o.verify) {
         std::string why;
         if (!ChooseUndoFile(o, t, v, repair.m_strUndoFile, why)) return RefuseRepair(t, why);
         repair.m_bKeepUndo = true;
         repair.m_strCard = IdentityOf(t.letter);
         if (!o.quiet) std::printf("undo file: %s\n", repair.m_strUndoFile.c_str());
     }
+    repair.m_bVerify = o.verify;
     watch->Reset();
     repair.RunRepair();
     if (op.outcome() == CConsoleOperator::Outcome::Failed) {
         CommandWatch::Failure failure = watch->first;
         watch.reset();
-        std::string reason = WhyFailed(t, repair, failure);
+        std::string reason = WhyVerifyFailed(repair, v.declared, failure);
+        if (reason.empty()) reason = WhyFailed(t, repair, failure);
         if (!repair.m_strUndoSaved.empty()) reason += "; " + repair.m_strUndoSaved + " holds what was overwritten";
         return ReportFailure(false, kExitFailed, t.Label(), reason);
     }

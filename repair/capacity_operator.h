@@ -5,6 +5,8 @@
 
 #include "platform/winapi.h"
 
+struct SurfaceReport;
+
 class ICapacityOperator {
 public:
     virtual ~ICapacityOperator() = default;
@@ -27,6 +29,13 @@ public:
     // volume: the operator holds back whatever would end the run meanwhile.
     virtual void BeginWrites() {}
     virtual void EndWrites() {}
+
+    // The full-surface test, which only a front end that offers it sees: it
+    // asks between commands whether to stop (and then leaves the card at its
+    // declared size), says how far a phase is, and shows its report.
+    virtual bool StopRequested() { return false; }
+    virtual void ShowTestProgress(const char* /*phase*/, DWORD /*done*/, DWORD /*total*/) {}
+    virtual void ShowTestReport(const SurfaceReport& /*report*/) {}
 };
 
 // The texts the operator sees.

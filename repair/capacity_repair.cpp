@@ -230,6 +230,42 @@ void CCapacityRepair::DropUndo() {
     m_strUndoSaved.clear();
 }
 
+// The size the full-surface test proves: the target when every sector held
+// its pattern, the declared size when every sector below it did (or when the
+// operator stopped the test: the card stays usable as before), else none (0)
+// with the reason in m_Refusal.
+DWORD CCapacityRepair::VerifiedCapacity(HANDLE device, DWORD declared) {
+    m_Surface = RunSurfaceTest(m_Device, device, m_nCapacity, m_Operator);
+    m_Operator.ShowTestReport(m_Surface);
+    // A card that took not even the first write is as it was.
+    if (m_Surface.written == 0) {
+        m_Refusal = m_Surface.stopped ? Refusal::Stopped : Refusal::Command;
+        return 0;
+    }
+    if (m_Surface.stopped) {
+        m_Refusal = Refusal::Stopped;
+        return declared;
+    }
+    if (m_Surface.AllGood()) return m_nCapacity;
+    if (!m_Surface.HoldsBelow(declared)) {
+        m_Refusal = Refusal::Damaged;
+        return 0;
+    }
+    m_Refusal = Refusal::DeclaredOnly;
+    return declared;
+}
+
+// The card works at its declared size, empty: not what was asked for, so the
+// failure message, and ejected so that the system reads its new layout.
+void CCapacityRepair::EndAtDeclaredSize(HANDLE device) {
+    m_Operator.NotifyExplorerWindows();
+    m_Operator.ShowMessage(kMsgFail);
+    m_Device.PreventMediumRemoval(device, 0);
+    m_Device.EjectMedium(device);
+    m_Device.CloseDrive(device);
+    m_Operator.CloseDialog();
+}
+
 void CCapacityRepair::StepProgress(const int (&positions)[4]) {
     for (int i = 0; i < 4; ++i) {
         m_Operator.SetProgressPos(positions[i]);
@@ -276,25 +312,34 @@ void CCapacityRepair::RunRepair() {
         return;
     }
     WriteSection section(m_Operator);
-    const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
-    BYTE sector0[kSectorSize];
-    std::vector<BYTE> original;
-    if (!m_Device.ReadSectors(device, sector0, 0, 1) || !ReadSectorsAt(device, lbas, original)) {
-        FailRepair(device, Refusal::Command);
-        return;
-    }
-    if (m_bKeepUndo && !KeepUndo(device, declared, lbas, original)) {
-        FailRepair(device, Refusal::UndoFile);
-        return;
-    }
-    const Refusal stamps = CheckStamps(device, lbas, sector0, original);
-    if (stamps != Refusal::None) {
-        DropUndo();
-        FailRepair(device, stamps);
-        return;
+    DWORD layout = m_nCapacity;
+    if (m_bVerify) {
+        layout = VerifiedCapacity(device, declared);
+        if (layout == 0) {
+            FailRepair(device, m_Refusal);
+            return;
+        }
+    } else {
+        const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
+        BYTE sector0[kSectorSize];
+        std::vector<BYTE> original;
+        if (!m_Device.ReadSectors(device, sector0, 0, 1) || !ReadSectorsAt(device, lbas, original)) {
+            FailRepair(device, Refusal::Command);
+            return;
+        }
+        if (m_bKeepUndo && !KeepUndo(device, declared, lbas, original)) {
+            FailRepair(device, Refusal::UndoFile);
+            return;
+        }
+        const Refusal stamps = CheckStamps(device, lbas, sector0, original);
+        if (stamps != Refusal::None) {
+            DropUndo();
+            FailRepair(device, stamps);
+            return;
+        }
     }
 
-    if (!WriteBootSector(device, m_nCapacity)) {
+    if (!WriteBootSector(device, layout)) {
         FailRepair(device, Refusal::Command);
         return;
     }
@@ -305,6 +350,10 @@ void CCapacityRepair::RunRepair() {
     }
     StepProgress(kSecondProgress);
     section.End();
+    if (m_Refusal != Refusal::None) {
+        EndAtDeclaredSize(device);
+        return;
+    }
 
     m_Operator.NotifyExplorerWindows();
     m_Operator.ShowMessage(kMsgChanged);
@@ -331,6 +380,12 @@ std::string RefusalReason(const CCapacityRepair& repair) {
         case CCapacityRepair::Refusal::Command: return std::string();
         case CCapacityRepair::Refusal::UndoFile:
             return "cannot save the undo file, so nothing was written: " + repair.m_strUndoError;
+        case CCapacityRepair::Refusal::DeclaredOnly:
+            return "the card failed the surface test above its declared size: it was re-formatted at that size";
+        case CCapacityRepair::Refusal::Damaged:
+            return "the card failed the surface test below its declared size: no file system was written";
+        case CCapacityRepair::Refusal::Stopped:
+            return "the surface test was stopped: the card was re-formatted at its declared size";
         case CCapacityRepair::Refusal::None: break;
     }
     return "the drive could not be opened for the repair";

@@ -9,6 +9,7 @@
 #include "repair/capacity_operator.h"
 #include "repair/capacity_rules.h"
 #include "repair/fat16_geometry.h"
+#include "repair/surface_test.h"
 
 class CCapacityRepair {
 public:
@@ -27,9 +28,16 @@ public:
 
     // Why the last run refused the card, for a front end that can say more
     // than the one failure message.
-    enum class Refusal { None, LastSector, Stamps, Command, UndoFile };
+    enum class Refusal { None, LastSector, Stamps, Command, DeclaredOnly, Damaged, Stopped, UndoFile };
     Refusal m_Refusal = Refusal::None;
 
+    // Set by a front end that offers it: the full-surface test replaces the
+    // stamp check, and a card that fails it above its declared size gets the
+    // layout of that size (DeclaredOnly, or Stopped when the operator stopped
+    // the test), one that fails below it no layout at all (Damaged).
+    bool m_bVerify = false;
+    SurfaceReport m_Surface;
+    
     // Before its first write the repair saves what it overwrites to an undo
     // file, and is refused when it cannot. Set by the front end: the path
     // ("" for a new name in the user's undo folder) and the card's identity
@@ -48,6 +56,8 @@ private:
     bool ReadSectorsAt(HANDLE device, const std::vector<DWORD>& lbas, std::vector<BYTE>& bytes);
     bool KeepUndo(HANDLE device, DWORD declared, const std::vector<DWORD>& lbas, const std::vector<BYTE>& original);
     void DropUndo();
+    DWORD VerifiedCapacity(HANDLE device, DWORD declared);
+    void EndAtDeclaredSize(HANDLE device);
     void StepProgress(const int (&positions)[4]);
     void FailRepair(HANDLE device, Refusal why);
 

@@ -44,6 +44,17 @@ private:
     bool ReadOnly() override { return readOnly_; }
 
     std::int64_t Move(std::uint8_t* data, std::uint64_t bytes, std::uint64_t offset, bool write) override {
+        // A read must reach the card, not what the page cache kept: the
+        // checks that read back what they wrote would otherwise prove nothing
+        // (dropping the cached sectors after each write needs root). Every
+        // write is flushed before it counts, so no sector dropped is dirty.
+        // Only whole pages are dropped: the range grows to theirs.
+        if (!write) {
+            const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+            const std::uint64_t from = offset / page * page;
+            const std::uint64_t to = (offset + bytes + page - 1) / page * page;
+            posix_fadvise(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from), POSIX_FADV_DONTNEED);
+        }
         ssize_t n;
         do {
             n = write ? pwrite(fd_, data, bytes, static_cast<off_t>(offset))

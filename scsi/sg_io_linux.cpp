@@ -14,14 +14,12 @@ namespace {
 
 class SgTarget : public ScsiTarget {
 public:
-    SgTarget(int fd, std::string path, bool exclusive)
-        : fd_(fd), path_(std::move(path)), exclusive_(exclusive) {}
+    SgTarget(int fd, std::string path, bool exclusive, bool wholeDisk)
+        : fd_(fd), path_(std::move(path)), exclusive_(exclusive), wholeDisk_(wholeDisk) {}
     ~SgTarget() override { close(fd_); }
 
     bool Execute(ScsiExchange& x) override {
-        // A file system, swap area or mapped device on the disk would be
-        // corrupted under the kernel's feet.
-        if (IsWriteCommand(x.cdb[0]) && (!exclusive_ || DiskHasMountedFileSystem(path_))) return false;
+        if (IsWriteCommand(x.cdb[0]) && !MayWrite()) return false;
 
         sg_io_hdr_t io = SgRequest(x);
         int rc;
@@ -33,9 +31,26 @@ public:
     }
 
 private:
+    // A file system, swap area or mapped device on the disk would be
+    // corrupted under the kernel's feet. While the whole disk is held
+    // exclusively the kernel lets nothing mount, swap on or map any part of
+    // it, so one look before the first write stands for the later ones: a
+    // look scans sysfs and the mount tables, which costs more than the
+    // command, and a full-surface test sends tens of thousands. A partition
+    // held exclusively does not keep its siblings free: it is looked at
+    // before every write.
+    bool MayWrite() {
+        if (!exclusive_) return false;
+        if (free_ && wholeDisk_) return true;
+        free_ = !DiskHasMountedFileSystem(path_);
+        return free_;
+    }
+
     int fd_;
     std::string path_;
     bool exclusive_;
+    bool wholeDisk_;
+    bool free_ = false;
 };
 
 }  // namespace
@@ -50,7 +65,8 @@ std::shared_ptr<ScsiTarget> OpenSgIoDevice(const std::string& path) {
         errno = ENOTTY;
         return nullptr;
     }
-    return std::make_shared<SgTarget>(fd, path, exclusive);
+    const DriveIdentity identity = IdentifyPath(path);
+    return std::make_shared<SgTarget>(fd, path, exclusive, identity.known && !identity.partition);
 }
 
 }  // namespace platform

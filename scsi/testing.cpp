@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 // The test doubles of scsi/testing.h.
@@ -52,32 +53,35 @@ void FaultyTarget::Released() {
 FoldingTarget::FoldingTarget(std::shared_ptr<ScsiTarget> inner, Fold fold, std::uint32_t size)
     : inner_(std::move(inner)), fold_(fold), size_(size) {}
 
-// Each sector of a READ(10) or WRITE(10) goes on as a one-sector command to
-// where the card keeps it.
+// Each run of sectors that the card keeps side by side goes on as one
+// command to where it keeps them.
 bool FoldingTarget::Execute(ScsiExchange& x) {
     if (x.cdb[0] != op::kRead10 && x.cdb[0] != op::kWrite10) return inner_->Execute(x);
     const std::uint32_t lba = Lba(x.cdb);
     const std::uint32_t count = Count(x.cdb);
     x.status = kStatusGood;
     x.senseLength = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
+    for (std::uint32_t i = 0, n = 1; i < count; i += n) {
         std::uint8_t* data = x.data + std::size_t{i} * kSectorBytes;
-        std::uint64_t where = fold_(lba + i, size_);
+        const std::uint64_t where = fold_(lba + i, size_);
         if (where == kNowhere) {
             if (x.cdb[0] == op::kRead10) std::memset(data, 0, kSectorBytes);
+            n = 1;
             continue;
         }
-        ScsiExchange one = x;
-        one.data = data;
-        one.dataLength = kSectorBytes;
-        for (int b = 0; b < 4; ++b) one.cdb[2 + b] = static_cast<std::uint8_t>(where >> (24 - 8 * b));
-        one.cdb[7] = 0;
-        one.cdb[8] = 1;
-        if (!inner_->Execute(one)) return false;
-        if (one.status != kStatusGood) {
-            std::memcpy(x.sense, one.sense, sizeof x.sense);
-            x.senseLength = one.senseLength;
-            x.status = one.status;
+        for (n = 1; i + n < count && fold_(lba + i + n, size_) == where + n; ++n) {
+        }
+        ScsiExchange run = x;
+        run.data = data;
+        run.dataLength = n * kSectorBytes;
+        for (int b = 0; b < 4; ++b) run.cdb[2 + b] = static_cast<std::uint8_t>(where >> (24 - 8 * b));
+        run.cdb[7] = static_cast<std::uint8_t>(n >> 8);
+        run.cdb[8] = static_cast<std::uint8_t>(n);
+        if (!inner_->Execute(run)) return false;
+        if (run.status != kStatusGood) {
+            std::memcpy(x.sense, run.sense, sizeof x.sense);
+            x.senseLength = run.senseLength;
+            x.status = run.status;
             x.residual = x.dataLength - i * kSectorBytes;
             return true;
         }
@@ -87,5 +91,55 @@ bool FoldingTarget::Execute(ScsiExchange& x) {
 }
 
 void FoldingTarget::Released() { inner_->Released(); }
+
+CachingTarget::CachingTarget(std::shared_ptr<ScsiTarget> inner, std::uint32_t size, std::size_t cacheSectors)
+    : inner_(std::move(inner)), size_(size), cacheSectors_(cacheSectors) {}
+
+bool CachingTarget::Execute(ScsiExchange& x) {
+    if (x.cdb[0] != op::kRead10 && x.cdb[0] != op::kWrite10) return inner_->Execute(x);
+    const bool write = x.cdb[0] == op::kWrite10;
+    const std::uint32_t lba = Lba(x.cdb);
+    const std::uint32_t count = Count(x.cdb);
+    const std::uint32_t below = lba >= size_ ? 0 : std::min(count, size_ - lba);
+    if (below > 0) {
+        ScsiExchange low = x;
+        low.dataLength = below * kSectorBytes;
+        low.cdb[7] = static_cast<std::uint8_t>(below >> 8);
+        low.cdb[8] = static_cast<std::uint8_t>(below);
+        if (!inner_->Execute(low)) return false;
+        if (low.status != kStatusGood) {
+            std::memcpy(x.sense, low.sense, sizeof x.sense);
+            x.senseLength = low.senseLength;
+            x.status = low.status;
+            x.residual = x.dataLength;
+            return true;
+        }
+    }
+    for (std::uint32_t i = below; i < count; ++i) {
+        std::uint8_t* data = x.data + std::size_t{i} * kSectorBytes;
+        auto kept = cache_.find(lba + i);
+        if (write) {
+            if (kept == cache_.end()) {
+                if (order_.size() == cacheSectors_) {
+                    cache_.erase(order_.front());
+                    order_.pop_front();
+                }
+                order_.push_back(lba + i);
+                kept = cache_.emplace(lba + i, std::vector<std::uint8_t>(kSectorBytes)).first;
+            }
+            std::memcpy(kept->second.data(), data, kSectorBytes);
+        } else if (kept != cache_.end()) {
+            std::memcpy(data, kept->second.data(), kSectorBytes);
+        } else {
+            std::memset(data, 0, kSectorBytes);
+        }
+    }
+    x.status = kStatusGood;
+    x.senseLength = 0;
+    x.residual = x.dataLength - count * kSectorBytes;
+    return true;
+}
+
+void CachingTarget::Released() { inner_->Released(); }
 
 }  // namespace platform::testing

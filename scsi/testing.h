@@ -1,10 +1,12 @@
 // Test doubles at the SCSI seam, so tests see exactly what the program asks
-// of a device and can make it fail or lie: a recorder, a failing target, a
-// counterfeit card, and the block-I/O back end over any node or file.
+// of a device and can make it fail or lie: a recorder, a failing target,
+// counterfeit cards, and the block-I/O back end over any node or file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,6 +85,24 @@ private:
     std::shared_ptr<ScsiTarget> inner_;
     Fold fold_;
     std::uint32_t size_;
+};
+
+// A counterfeit card that holds `size` sectors and keeps the last
+// `cacheSectors` sectors written at or past that end in a cache in front of
+// the flash it lacks: they read back as written, every other sector past the
+// end reads zeros. A few stamps read back at once pass; a whole surface does not.
+class CachingTarget : public ScsiTarget {
+public:
+    CachingTarget(std::shared_ptr<ScsiTarget> inner, std::uint32_t size, std::size_t cacheSectors);
+    bool Execute(ScsiExchange& exchange) override;
+    void Released() override;
+
+private:
+    std::shared_ptr<ScsiTarget> inner_;
+    std::uint32_t size_;
+    std::size_t cacheSectors_;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> cache_;
+    std::deque<std::uint32_t> order_;  // oldest first
 };
 
 }  // namespace platform::testing

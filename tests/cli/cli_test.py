@@ -261,6 +261,12 @@ class ExitCodes(unittest.TestCase):
         (["repair", "{dir}", "--yes"], "", 1, None, "is a directory"),
         (["repair", "{empty}", "--yes"], "", 1, None, "reading sector 0 failed"),
         (["repair", "{loop}", "--yes"], "", 1, FAIL, "not removable"),
+        (["repair", "{card}", "--verify", "--yes", "--no-pause"], "", 0, CHANGED, None),
+        (["repair", "{card}", "--verify", "-q", "--yes", "--no-pause"], "", 0, [CHANGED], None),
+        (["repair", "{small}", "--verify", "--yes"], "", 1, FAIL, "cannot read sector 3967999"),
+        (["repair", "{card}", "--verify", "--no-pause"], "n\n", 4, None, "declined: nothing was written"),
+        (["probe", "{card}", "--verify"], "", 2, None, "--verify is for repair"),
+        (["selftest", "{card}", "--verify", "--yes"], "", 2, None, "--verify is for repair"),
         (["repair", "{card}", "--json"], "", 2, None, "--json is for list, probe and plan"),
         (["repair"], "", 2, None, "one TARGET"),
         (["selftest", "{card}", "--yes"], "", 0, "selftest passed", None),
@@ -269,6 +275,7 @@ class ExitCodes(unittest.TestCase):
         (["undo", "{card}"], "", 2, None, "undo takes a FILE and a TARGET"),
         (["undo", "--list", "{card}"], "", 2, None, "undo --list takes no FILE or TARGET"),
         (["repair", "{card}", "--force"], "", 2, None, "--force is for undo"),
+        (["repair", "{card}", "--verify", "--undo-file", "{missing}"], "", 2, None, "no undo file to write"),
         (["probe", "{card}", "--undo-file", "{missing}"], "", 2, None, "--undo-file is for repair"),
         (["undo", "{missing}", "{card}", "--yes"], "", 1, None, "cannot open {missing}"),
         (["undo", "{empty}", "{card}", "--yes"], "", 1, None, "the file is damaged"),
@@ -656,6 +663,54 @@ class Interruptions(unittest.TestCase):
             self.assertEqual(card.digest(), before)
 
 
+class SurfaceTest(unittest.TestCase):
+    """repair --verify on a card of the least eligible size (1,400,000 sectors declared)."""
+
+    DECLARED, TARGET = 1400000, 2800000
+
+    def test_genuine_card_is_doubled_after_its_report(self):
+        with Card(self.DECLARED, self.TARGET) as card:
+            r = subprocess.run([CLI, "repair", card.path, "--verify", "--no-pause"], input="y\n",
+                               capture_output=True, text=True, timeout=300)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            # The warning comes with the question, which goes to stderr without a terminal.
+            self.assertRegex(r.stderr, r"every sector of .*nothing on it can be recovered.*\n.*Do you want to continue")
+            lines = r.stdout.splitlines()
+            report = lines.index("surface test of %d sectors (1367 MB)" % self.TARGET)
+            self.assertEqual(lines[report + 1:report + 6], [
+                "  good      %d" % self.TARGET, "  dropped   0  (zeros, 0xFF or an earlier run's bytes)",
+                "  wrapped   0", "  changed   0", "  first bad sector: none"])
+            self.assertRegex(lines[report + 6], r"^  write [\d.]+ MB/s, read [\d.]+ MB/s$")
+            self.assertEqual(lines[-2:], [CHANGED, REPLUG])
+            self.assertEqual(struct.unpack_from("<I", card.read(0), 32)[0], self.TARGET)
+            self.assertEqual(fsck_complaints(card.path), [])
+
+    def test_signal_during_the_test_leaves_the_declared_size(self):
+        """Ctrl-C or SIGTERM while writing or reading back stops the test; the
+        card gets the layout of its declared size, and then the signal ends
+        the program. Signals at every write from the first on are all held."""
+        if shutil.which("strace") is None:
+            self.fail("strace is needed (scripts/install-deps.sh installs it)")
+        writes = self.TARGET // 128
+        rows = [  # signal, system call, which one (strace's when=)
+            (signal.SIGINT, "pwrite64", "100"), (signal.SIGTERM, "pwrite64", str(writes)),
+            (signal.SIGINT, "pread64", str(writes // 2)), (signal.SIGTERM, "pread64", str(writes * 3 // 4)),
+            (signal.SIGINT, "pwrite64", "1+"),
+        ]
+        for sig, call, when in rows:
+            with self.subTest(signal=sig.name, call=call, when=when), Card(self.DECLARED, self.TARGET) as card:
+                r = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                    f"inject={call}:signal={sig.name}:when={when}", CLI, "repair", card.path,
+                                    "--verify", "--yes", "--no-pause"],
+                                   capture_output=True, text=True, timeout=300, env=UNTRACED_LEAKS)
+                self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
+                self.assertIn("interrupted: stopping the surface test", r.stderr)
+                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                self.assertNotIn(CHANGED, r.stdout)
+                self.assertEqual(struct.unpack_from("<I", card.read(0), 32)[0], self.DECLARED)
+                self.assertEqual(fsck_complaints(card.path), [])
+
+
 class Queries(unittest.TestCase):
     def test_probe_and_plan_of_each_kind_of_card(self):
         # probe and plan end as the repair would: not eligible 3, too small 1.
@@ -733,7 +788,7 @@ class Queries(unittest.TestCase):
             synopsis = f.read().split(".SH SYNOPSIS")[1].split(".SH ")[0].replace("\\-", "-")
         text = run("--help").stdout
         for option in ("-y", "--yes", "-q", "--quiet", "-h", "--help", "-V", "--version", "--json", "--drive",
-                       "--no-pause", "--undo-file", "--force"):
+                       "--no-pause", "--undo-file", "--force", "--verify"):
             with self.subTest(option):
                 self.assertRegex(text, r"(?m)^\s+(-\w, )?%s\b" % re.escape(option))
                 self.assertRegex(synopsis, r"(?<![\w-])%s(?![\w-])" % re.escape(option))

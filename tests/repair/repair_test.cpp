@@ -16,6 +16,7 @@
 #include "repair/sector_stamps.h"
 #include "platform/sha256.h"
 #include "platform/user_files.h"
+#include "repair/surface_test.h"
 #include "support/card_fixture.h"
 
 namespace {
@@ -570,6 +571,178 @@ TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
                     for (DWORD lba : stamps) EXPECT_EQ(card.Read(lba), std::vector<BYTE>(512, 0)) << lba;
                 }
             }
+        }
+    }
+}
+
+// Flips one byte of one sector on every read of it.
+class FlippingTarget : public platform::ScsiTarget {
+public:
+    FlippingTarget(std::shared_ptr<platform::ScsiTarget> inner, DWORD lba) : inner_(std::move(inner)), lba_(lba) {}
+    bool Execute(platform::ScsiExchange& x) override {
+        const bool done = inner_->Execute(x);
+        const DWORD first = platform::Lba(x.cdb);
+        if (done && x.cdb[0] == 0x28 && lba_ >= first && lba_ < first + platform::Count(x.cdb)) {
+            x.data[(lba_ - first) * 512 + 100] ^= 0x01;
+        }
+        return done;
+    }
+    void Released() override { inner_->Released(); }
+
+private:
+    std::shared_ptr<platform::ScsiTarget> inner_;
+    DWORD lba_;
+};
+
+// Each kind of card the surface test must see through, on a small image:
+// what every sector read back is counted as, and where the first bad one is.
+TEST_F(RepairTest, SurfaceTestJudgesEverySector) {
+    constexpr DWORD kSectors = 1u << 16;
+    constexpr DWORD kNone = SurfaceReport::kNone;
+    using Wrap = std::function<std::shared_ptr<platform::ScsiTarget>(std::shared_ptr<platform::ScsiTarget>)>;
+    auto fold = [](FoldingTarget::Fold f, std::uint32_t size) -> Wrap {
+        return [=](auto inner) { return std::make_shared<FoldingTarget>(inner, f, size); };
+    };
+    struct Row {
+        const char* what;
+        Wrap wrap;
+        DWORD good, dropped, wrapped, changed, firstBad, firstWrapped, wrappedFrom;
+        bool earlierRun = false;  // a genuine run has left its patterns first
+    };
+    const Row rows[] = {
+        {"genuine", nullptr, kSectors, 0, 0, 0, kNone, kNone, 0},
+        {"wraps at 2^15", fold(FoldingTarget::Mask, 1u << 15), 1u << 15, 0, 1u << 15, 0, 0, 0, 1u << 15},
+        {"wraps at 40000", fold(FoldingTarget::Wrap, 40000), 40000, 0, 25536, 0, 0, 0, 40000},
+        {"ignores address bit 3", fold(FoldingTarget::DropBit, 8), 32768, 0, 32768, 0, 0, 0, 8},
+        {"drops writes from 50000 on", fold(FoldingTarget::Hollow, 50000), 50000, 15536, 0, 0, 50000, kNone, 0},
+        {"caches 1000 sectors past its end at 50000",
+         [](auto inner) { return std::make_shared<CachingTarget>(inner, 50000, 1000); }, 51000, 14536, 0, 0, 50000,
+         kNone, 0},
+        {"drops every write, holds an earlier run's patterns",
+         [](auto inner) { return std::make_shared<ForgetfulTarget>(inner); }, 0, kSectors, 0, 0, 0, kNone, 0, true},
+        {"one byte changed in sector 777", [](auto inner) { return std::make_shared<FlippingTarget>(inner, 777); },
+         kSectors - 1, 0, 0, 1, 777, kNone, 0},
+    };
+    for (const Row& r : rows) {
+        CardImage card(kSectors);
+        card.Write(3, std::vector<BYTE>(512, 0x77));
+        if (r.earlierRun) {
+            Attach(card);
+            HANDLE h = device.OpenDrive('E');
+            ASSERT_TRUE(RunSurfaceTest(device, h, kSectors, op).AllGood());
+            device.CloseDrive(h);
+        }
+        std::shared_ptr<platform::ScsiTarget> target = platform::OpenCardImage(card.path());
+        if (r.wrap) target = r.wrap(target);
+        auto recorder = std::make_shared<RecordingTarget>(target);
+        platform::MapDrive('E', recorder, card.path());
+        HANDLE h = device.OpenDrive('E');
+        const SurfaceReport report = RunSurfaceTest(device, h, kSectors, op);
+        device.CloseDrive(h);
+
+        EXPECT_EQ((std::vector<DWORD>{report.good, report.dropped, report.wrapped, report.changed}),
+                  (std::vector<DWORD>{r.good, r.dropped, r.wrapped, r.changed}))
+            << r.what;
+        EXPECT_EQ(report.firstBad, r.firstBad) << r.what;
+        EXPECT_EQ(report.firstWrapped, r.firstWrapped) << r.what;
+        if (r.wrapped > 0) {
+            EXPECT_EQ(report.wrappedFrom, r.wrappedFrom) << r.what;
+        }
+        EXPECT_EQ(report.AllGood(), r.firstBad == kNone) << r.what;
+        // Everything written, in order and in commands of at most 128
+        // sectors, before anything is read back.
+        DWORD next = 0;
+        bool reading = false;
+        for (const auto& c : recorder->commands) {
+            EXPECT_LE(platform::Count(c.cdb.data()), 128u) << r.what;
+            if (c.cdb[0] == 0x28 && !reading) {
+                EXPECT_EQ(next, kSectors) << r.what;
+                reading = true;
+                next = 0;
+            }
+            EXPECT_EQ(Lba(c), next) << r.what;
+            next += platform::Count(c.cdb.data());
+        }
+        EXPECT_EQ(next, kSectors) << r.what;
+    }
+}
+
+// Stops the surface test once it has been asked `after` times.
+class StoppingOperator : public Operator {
+public:
+    int after = -1;
+    bool StopRequested() override { return after >= 0 && after-- == 0; }
+};
+
+// The repair with the surface test on cards of the least eligible size
+// (1,400,000 declared sectors): the doubled layout only for a card whose
+// every sector held, the declared one for a card that fails only above its
+// declared size or whose test was stopped, none for a card that fails below
+// it; never the completion messages but for the doubled layout.
+TEST_F(RepairTest, VerifiedRepairOutcomes) {
+    constexpr DWORD kDeclared = 1400000;
+    constexpr DWORD kTarget = 2 * kDeclared;
+    constexpr int kWrites = kTarget / 128;  // the test's write commands; the probe and last-sector read come first
+    using Refusal = CCapacityRepair::Refusal;
+    using Wrap = std::function<std::shared_ptr<platform::ScsiTarget>(std::shared_ptr<platform::ScsiTarget>)>;
+    struct Row {
+        const char* what;
+        Wrap wrap;
+        int stopAfter;
+        Refusal refusal;
+        DWORD layout;  // the capacity sector 0 declares afterwards, 0 for the patterns left
+        DWORD declared = kDeclared;
+    };
+    auto fault = [](int at, bool sticky) -> Wrap {
+        return [=](auto inner) { return std::make_shared<FaultyTarget>(inner, at, Fault::CheckCondition, sticky); };
+    };
+    const Row rows[] = {
+        {"genuine", nullptr, -1, Refusal::None, kTarget},
+        {"drops writes past its declared size",
+         [=](auto inner) { return std::make_shared<FoldingTarget>(inner, FoldingTarget::Hollow, kDeclared); }, -1,
+         Refusal::DeclaredOnly, kDeclared},
+        {"caches 4096 sectors past its declared size",
+         [=](auto inner) { return std::make_shared<CachingTarget>(inner, kDeclared, 4096); }, -1,
+         Refusal::DeclaredOnly, kDeclared},
+        {"wraps at 2^20 sectors, below its declared size",
+         [](auto inner) { return std::make_shared<FoldingTarget>(inner, FoldingTarget::Mask, 1u << 20); }, -1,
+         Refusal::Damaged, 0},
+        {"a write past the declared size fails", fault(2 + 11000, false), -1, Refusal::DeclaredOnly, kDeclared},
+        {"vanishes while writing", fault(2 + 100, true), -1, Refusal::Damaged, 0},
+        {"vanishes while reading back", fault(2 + kWrites + 100, true), -1, Refusal::Damaged, 0},
+        {"vanishes at the first write", fault(3, true), -1, Refusal::Command, 0},
+        {"stopped while writing", nullptr, 5000, Refusal::Stopped, kDeclared},
+        {"stopped while reading back", nullptr, kWrites + 5000, Refusal::Stopped, kDeclared},
+        {"stopped on a card that is not doubled", nullptr, 5000, Refusal::Stopped, 2100000, 2100000},
+    };
+    const std::string changed = "message:The drive's capacity have change to 2G bytes.";
+    for (const Row& r : rows) {
+        CardImage card(TargetCapacity(r.declared), FatBootSector(r.declared));
+        std::shared_ptr<platform::ScsiTarget> target = platform::OpenCardImage(card.path());
+        if (r.wrap) target = r.wrap(target);
+        platform::MapDrive('E', target, card.path());
+        StoppingOperator stopping;
+        stopping.after = r.stopAfter;
+        CCapacityRepair verified(device, stopping);
+        verified.m_bVerify = true;
+        verified.RunRepair();
+
+        EXPECT_EQ(verified.m_Refusal, r.refusal) << r.what;
+        EXPECT_EQ(stopping.Saw(changed), r.refusal == Refusal::None) << r.what;
+        EXPECT_EQ(stopping.Saw("message:Please re-plugin this card again"), r.refusal == Refusal::None) << r.what;
+        EXPECT_EQ(stopping.Saw("message:Change the drive's capacity fail"), r.refusal != Refusal::None) << r.what;
+        EXPECT_EQ(stopping.events.back(), r.refusal == Refusal::Damaged || r.refusal == Refusal::Command
+                                              ? "writes:end" : "close") << r.what;
+        const std::vector<BYTE> sector0 = card.Read(0);
+        if (r.refusal == Refusal::Command) {
+            EXPECT_EQ(sector0, FatBootSector(r.declared)) << r.what << ": the card was written";
+        } else if (r.layout == 0) {
+            EXPECT_NE(sector0[510], 0x55) << r.what << ": a layout on a damaged card";
+        } else {
+            const DWORD total = DWORD{sector0[32]} | DWORD{sector0[33]} << 8 | DWORD{sector0[34]} << 16 |
+                                DWORD{sector0[35]} << 24;
+            EXPECT_EQ(total, r.layout) << r.what;
+            EXPECT_EQ(sector0[510], 0x55) << r.what;
         }
     }
 }
