@@ -247,6 +247,18 @@ DWORD CCapacityRepair::VerifiedCapacity(HANDLE device, DWORD declared) {
         return declared;
     }
     if (m_Surface.AllGood()) return m_nCapacity;
+    // A card that folds its upper sectors onto lower ones has its lower ones
+    // overwritten by the upper ones' patterns: only the declared sectors
+    // tested on their own tell such a card from one damaged below its size.
+    if (!m_Surface.HoldsBelow(declared) && !m_Surface.failed && m_Surface.wrapped > 0) {
+        const SurfaceReport lower = RunSurfaceTest(m_Device, device, declared, m_Operator);
+        m_Operator.ShowTestReport(lower);
+        if (lower.stopped) {
+            m_Refusal = Refusal::Stopped;
+            return declared;
+        }
+        if (lower.AllGood()) m_Surface.provenBelow = declared;
+    }
     if (!m_Surface.HoldsBelow(declared)) {
         m_Refusal = Refusal::Damaged;
         return 0;

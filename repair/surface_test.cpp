@@ -189,6 +189,7 @@ std::string SurfaceReason(const SurfaceReport& r, DWORD declared) {
         return "the card is damaged below its declared size: " + where + " (" + bad +
                "); no file system was written, and every sector tested was overwritten";
     }
-    return "the card does not hold " + std::to_string(r.sectors) + " sectors: " + where + " (" + bad +
-           "); it was re-formatted at its declared " + std::to_string(declared) + " sectors, empty, and works as before";
+    return "the card does not hold " + std::to_string(r.sectors) + " sectors: " + where + " (" + bad + ")" +
+           (r.provenBelow >= declared ? ", but its declared sectors tested again alone held" : "") +
+           "; it was re-formatted at its declared " + std::to_string(declared) + " sectors, empty, and works as before";
 }

@@ -35,9 +35,15 @@ struct SurfaceReport {
     double writeSeconds = 0;
     double readSeconds = 0;
 
+    // Sectors 0 to provenBelow - 1 held their patterns in a second test of
+    // them alone.
+    DWORD provenBelow = 0;
+
     bool AllGood() const { return firstBad == kNone; }
     // Every sector below `capacity` was written and held its pattern.
-    bool HoldsBelow(DWORD capacity) const { return firstBad >= capacity && read >= capacity; }
+    bool HoldsBelow(DWORD capacity) const {
+        return provenBelow >= capacity || (firstBad >= capacity && read >= capacity);
+    }
 };
 
 // Writes and reads back sectors 0 to sectors - 1 of an open card in commands
