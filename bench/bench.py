@@ -152,27 +152,34 @@ printf '\n@@RC surface 0\n@@END surface\n'
 """
 
 
-def bench_vm_surface(cli, work):
-    """repair --verify on one sample card behind the guest's USB reader, and
-    dd with direct I/O writing then reading as many bytes on a second one:
-    seconds of each, once (an emulated reader moves a few MB/s)."""
+def boot_sample_cards(cli, work, name, script, cards, timeout):
+    """The guest's result, or None without QEMU; the cards' images go either way."""
     import harness
-    cards = []
-    for d in ("sda", "sdb"):
-        path = os.path.join(work, "vm-surface-%s.img" % d)
-        sample_card(path)
-        cards.append({"path": path})
-    script = GUEST_SURFACE_SCRIPT.replace("BLOCKS", str(CARD_SECTORS // 128))
     try:
         vm = harness.Machine(os.path.abspath(cli), os.path.join(work, "vm"),
                              os.path.join(os.path.dirname(os.path.abspath(cli)), "vm-cache"))
-        r = vm.boot("surface", script, cards, timeout=5400)
+        return vm.boot(name, script, cards, timeout=timeout)
     except harness.Skip as e:
         note("bench: no QEMU guest: %s" % e)
         return None
     finally:
         for card in cards:
             os.remove(card["path"])
+
+
+def bench_vm_surface(cli, work):
+    """repair --verify on one sample card behind the guest's USB reader, and
+    dd with direct I/O writing then reading as many bytes on a second one:
+    seconds of each, once (an emulated reader moves a few MB/s)."""
+    cards = []
+    for d in ("sda", "sdb"):
+        path = os.path.join(work, "vm-surface-%s.img" % d)
+        sample_card(path)
+        cards.append({"path": path})
+    script = GUEST_SURFACE_SCRIPT.replace("BLOCKS", str(CARD_SECTORS // 128))
+    r = boot_sample_cards(cli, work, "surface", script, cards, 5400)
+    if r is None:
+        return None
     text = r.out("surface")
     note("bench: guest reported:\n" + text.strip())
     m = re.search(r"^surface (\d+) (\d+) (\d+) (\d+)$", text, re.M)
@@ -183,7 +190,6 @@ def bench_vm_surface(cli, work):
 
 
 def bench_vm(cli, work, runs):
-    import harness
     # The guest's USB controller has room for this many readers.
     runs = min(runs, 5)
     disks = ["sd" + chr(ord("a") + i) for i in range(runs)]
@@ -192,16 +198,9 @@ def bench_vm(cli, work, runs):
         path = os.path.join(work, "vm-%s.img" % d)
         sample_card(path)
         cards.append({"path": path})
-    try:
-        vm = harness.Machine(os.path.abspath(cli), os.path.join(work, "vm"),
-                             os.path.join(os.path.dirname(os.path.abspath(cli)), "vm-cache"))
-        r = vm.boot("bench", GUEST_SCRIPT.replace("DISKS", " ".join(disks)), cards, timeout=600)
-    except harness.Skip as e:
-        note("bench: no QEMU guest: %s" % e)
+    r = boot_sample_cards(cli, work, "bench", GUEST_SCRIPT.replace("DISKS", " ".join(disks)), cards, 600)
+    if r is None:
         return None
-    finally:
-        for card in cards:
-            os.remove(card["path"])
     text = r.out("bench")
     note("bench: guest reported:\n" + text.strip())
     clock = int(re.search(r"^clock (\d+)$", text, re.M).group(1))

@@ -224,8 +224,9 @@ std::string NewUndoPath(const std::string& folder, const std::string& card, DWOR
     if (name.empty()) name = "card";
     const std::string base = stamp + "-" + name + "-" + std::to_string(declared >> 11) + "MB";
     for (int n = 1;; ++n) {
-        const std::string path =
-            platform::JoinPath(folder, base + (n == 1 ? std::string() : "-" + std::to_string(n)) + kUndoSuffix);
+        std::string file = base;
+        if (n > 1) file.append("-").append(std::to_string(n));
+        const std::string path = platform::JoinPath(folder, file.append(kUndoSuffix));
         if (!platform::FileExists(path)) return path;
     }
 }

@@ -273,11 +273,16 @@ def base_initramfs(cache_dir, kver):
     c.file("init", INIT.encode(), 0o755)
     for d in ("proc", "sys", "dev", "tmp", "mnt", "payload"):
         c.dir(d)
+    _store(c, out)
+    return out
+
+
+def _store(archive, out):
+    """Writes the archive to the cache whole or not at all: boots in parallel share it."""
     tmp = "%s.%d.tmp" % (out, os.getpid())
     with open(tmp, "wb") as f:
-        f.write(c.gz())
+        f.write(archive.gz())
     os.replace(tmp, out)
-    return out
 
 
 def cli_archive(cache_dir, cli):
@@ -288,10 +293,7 @@ def cli_archive(cache_dir, cli):
     if not os.path.exists(out):
         c = Cpio()
         c.file("payload/brisant-cli", data, 0o755)
-        tmp = "%s.%d.tmp" % (out, os.getpid())
-        with open(tmp, "wb") as f:
-            f.write(c.gz())
-        os.replace(tmp, out)
+        _store(c, out)
     return out
 
 
@@ -313,10 +315,7 @@ def program_archive(cache_dir, program):
         for path in files:
             with open(path, "rb") as f:
                 c.file(path, f.read(), 0o755)
-        tmp = "%s.%d.tmp" % (out, os.getpid())
-        with open(tmp, "wb") as f:
-            f.write(c.gz())
-        os.replace(tmp, out)
+        _store(c, out)
     return out
 
 
@@ -340,10 +339,7 @@ def helper_archive(cache_dir, source):
     with open(binary, "rb") as f:
         c.file("payload/" + name, f.read(), 0o755)
     os.remove(binary)
-    tmp = "%s.%d.tmp" % (out, os.getpid())
-    with open(tmp, "wb") as f:
-        f.write(c.gz())
-    os.replace(tmp, out)
+    _store(c, out)
     return out
 
 
