@@ -168,17 +168,6 @@ CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device, const std::
     return !held ? Refusal::Command : alike ? Refusal::None : Refusal::Stamps;
 }
 
-BOOL ReadSpan(CCardDevice& device, HANDLE handle, BYTE* buffer, DWORD lba, DWORD count) {
-    while (count > 0) {
-        const DWORD part = count < kMaxSectorsPerCommand ? count : kMaxSectorsPerCommand;
-        if (!device.ReadSectors(handle, buffer, lba, part)) return FALSE;
-        buffer += std::size_t{part} * kSectorSize;
-        lba += part;
-        count -= part;
-    }
-    return TRUE;
-}
-
 // The undo file holds the layout's sectors as they are, and the stamped
 // sectors below the declared capacity that the layout leaves alone: their
 // bytes tell this card from another repaired to the same size.
@@ -195,7 +184,7 @@ bool CCapacityRepair::KeepUndo(HANDLE device, DWORD declared, const std::vector<
         return false;
     }
     record.old.resize(std::size_t{geometry.dataLba()} * kSectorSize);
-    if (!ReadSpan(m_Device, device, record.old.data(), 0, geometry.dataLba())) {
+    if (!m_Device.ReadSectors(device, record.old.data(), 0, geometry.dataLba())) {
         m_strUndoError = "cannot read the sectors the repair overwrites";
         return false;
     }

@@ -75,5 +75,3 @@ std::string LastSectorUnread(DWORD target);
 // only the front end that watched the commands knows.
 std::string RefusalReason(const CCapacityRepair& repair);
 
-// Reads `count` sectors from `lba` in commands of at most 128 sectors.
-BOOL ReadSpan(CCardDevice& device, HANDLE handle, BYTE* buffer, DWORD lba, DWORD count);

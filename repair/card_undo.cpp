@@ -3,13 +3,12 @@
 #include <cstring>
 #include <vector>
 
-#include "repair/capacity_repair.h"
 
 bool InspectCard(CCardDevice& device, HANDLE handle, const UndoRecord& r, UndoJudgement& judgement) {
     std::vector<BYTE> current(r.old.size());
     std::size_t at = 0;
     for (const UndoRange& range : r.ranges) {
-        if (!ReadSpan(device, handle, current.data() + at, range.lba, range.count)) return false;
+        if (!device.ReadSectors(handle, current.data() + at, range.lba, range.count)) return false;
         at += std::size_t{range.count} * kSectorSize;
     }
     std::vector<BYTE> marked(r.marks.size() * kSectorSize);
@@ -24,32 +23,25 @@ bool InspectCard(CCardDevice& device, HANDLE handle, const UndoRecord& r, UndoJu
 
 std::string RestoreCard(CCardDevice& device, HANDLE handle, const UndoRecord& r) {
     std::vector<BYTE> old = r.old;  // the device's buffer is not const
+    std::vector<BYTE> back(old.size());
+    auto sectors = [](const UndoRange& range) {
+        return "sectors " + std::to_string(range.lba) + " to " + std::to_string(range.lba + range.count - 1);
+    };
     std::size_t at = 0;
     for (const UndoRange& range : r.ranges) {
-        for (DWORD done = 0; done < range.count;) {
-            const DWORD part = range.count - done < kMaxSectorsPerCommand ? range.count - done : kMaxSectorsPerCommand;
-            if (!device.WriteSectors(handle, old.data() + at, range.lba + done, part)) {
-                return "writing sectors " + std::to_string(range.lba + done) + " to " +
-                       std::to_string(range.lba + done + part - 1) + " failed";
-            }
-            done += part;
-            at += std::size_t{part} * kSectorSize;
+        if (!device.WriteSectors(handle, old.data() + at, range.lba, range.count)) {
+            return "writing " + sectors(range) + " failed";
         }
+        at += std::size_t{range.count} * kSectorSize;
     }
-    std::vector<BYTE> back(std::size_t{kMaxSectorsPerCommand} * kSectorSize);
     at = 0;
     for (const UndoRange& range : r.ranges) {
-        for (DWORD done = 0; done < range.count;) {
-            const DWORD part = range.count - done < kMaxSectorsPerCommand ? range.count - done : kMaxSectorsPerCommand;
-            const std::size_t size = std::size_t{part} * kSectorSize;
-            if (!device.ReadSectors(handle, back.data(), range.lba + done, part)) return "reading the sectors back failed";
-            if (std::memcmp(back.data(), r.old.data() + at, size) != 0) {
-                return "sectors " + std::to_string(range.lba + done) + " to " + std::to_string(range.lba + done + part - 1) +
-                       " did not read back as written";
-            }
-            done += part;
-            at += size;
+        const std::size_t size = std::size_t{range.count} * kSectorSize;
+        if (!device.ReadSectors(handle, back.data() + at, range.lba, range.count)) return "reading the sectors back failed";
+        if (std::memcmp(back.data() + at, r.old.data() + at, size) != 0) {
+            return sectors(range) + " did not read back as written";
         }
+        at += size;
     }
     return std::string();
 }

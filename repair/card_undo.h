@@ -10,6 +10,5 @@
 // when a read fails.
 bool InspectCard(CCardDevice& device, HANDLE handle, const UndoRecord& record, UndoJudgement& judgement);
 
-// Writes the old bytes back in commands of at most 128 sectors, then reads
-// them back and compares. "" when the card holds them again.
+// Writes the old bytes back, then reads them back and compares. "" when the card holds them again.
 std::string RestoreCard(CCardDevice& device, HANDLE handle, const UndoRecord& record);

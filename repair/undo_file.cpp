@@ -1,5 +1,6 @@
 #include "repair/undo_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -48,10 +49,6 @@ std::string OneLine(std::string text) {
         if (c == '\n' || c == '\r') c = ' ';
     }
     return text;
-}
-
-bool DigestOf(const BYTE* data, std::size_t size, platform::Sha256Digest& digest) {
-    return platform::Sha256(data, size, digest);
 }
 
 // The header up to its blank line, and where the old bytes begin.
@@ -128,13 +125,13 @@ bool LayoutRanges(const Fat16Geometry& g, std::vector<UndoRange>& ranges) {
               {g.rootLba(), kRootDirSectors, {}}};
     std::vector<BYTE> bytes(std::size_t{g.fatSectors > kReservedSectors ? g.fatSectors : kReservedSectors} * kSector);
     BuildBootSector(bytes.data(), g);
-    if (!DigestOf(bytes.data(), kReservedSectors * kSector, ranges[0].written)) return false;
+    if (!platform::Sha256(bytes.data(), kReservedSectors * kSector, ranges[0].written)) return false;
     std::fill(bytes.begin(), bytes.end(), BYTE{0});
     std::memcpy(bytes.data(), kFatStart, sizeof kFatStart);
-    DigestOf(bytes.data(), std::size_t{g.fatSectors} * kSector, ranges[1].written);
+    platform::Sha256(bytes.data(), std::size_t{g.fatSectors} * kSector, ranges[1].written);
     ranges[2].written = ranges[1].written;
     std::vector<BYTE> root(kRootDirSectors * kSector);
-    return DigestOf(root.data(), root.size(), ranges[3].written);
+    return platform::Sha256(root.data(), root.size(), ranges[3].written);
 }
 
 std::vector<BYTE> EncodeUndo(const UndoRecord& r) {
@@ -153,7 +150,7 @@ std::vector<BYTE> EncodeUndo(const UndoRecord& r) {
     std::vector<BYTE> bytes(head.begin(), head.end());
     bytes.insert(bytes.end(), r.old.begin(), r.old.end());
     platform::Sha256Digest whole{};
-    DigestOf(bytes.data(), bytes.size(), whole);
+    platform::Sha256(bytes.data(), bytes.size(), whole);
     bytes.insert(bytes.end(), whole.begin(), whole.end());
     return bytes;
 }
@@ -166,7 +163,7 @@ std::string DecodeUndoHeader(const std::vector<BYTE>& bytes, UndoRecord& r) {
 std::string DecodeUndo(const std::vector<BYTE>& bytes, UndoRecord& r) {
     platform::Sha256Digest whole{};
     const std::size_t digestSize = whole.size();
-    if (bytes.size() < digestSize || !DigestOf(bytes.data(), bytes.size() - digestSize, whole)) {
+    if (bytes.size() < digestSize || !platform::Sha256(bytes.data(), bytes.size() - digestSize, whole)) {
         return bytes.size() < digestSize ? "the file is damaged (too short)" : "no SHA-256 on this system";
     }
     if (std::memcmp(whole.data(), bytes.data() + bytes.size() - digestSize, digestSize) != 0) {
@@ -271,7 +268,7 @@ UndoJudgement JudgeCard(const UndoRecord& r, const std::vector<BYTE>& current, b
     for (std::size_t i = 0; i < r.ranges.size(); ++i) {
         const std::size_t size = std::size_t{r.ranges[i].count} * kSector;
         platform::Sha256Digest digest{};
-        DigestOf(current.data() + at, size, digest);
+        platform::Sha256(current.data() + at, size, digest);
         const bool written = digest == r.ranges[i].written;
         const bool old = std::memcmp(current.data() + at, r.old.data() + at, size) == 0;
         allOld = allOld && old;

@@ -6,6 +6,25 @@
 
 namespace platform::testing {
 
+namespace {
+
+// The part of a command a double hands on, `sectors` long.
+void SetCount(ScsiExchange& x, std::uint32_t sectors) {
+    x.cdb[7] = static_cast<std::uint8_t>(sectors >> 8);
+    x.cdb[8] = static_cast<std::uint8_t>(sectors);
+    x.dataLength = sectors * kSectorBytes;
+}
+
+// A part that failed ends the whole command with its status and sense.
+void TakeFailure(ScsiExchange& x, const ScsiExchange& part, std::uint32_t residual) {
+    std::memcpy(x.sense, part.sense, sizeof x.sense);
+    x.senseLength = part.senseLength;
+    x.status = part.status;
+    x.residual = residual;
+}
+
+}  // namespace
+
 RecordingTarget::RecordingTarget(std::shared_ptr<ScsiTarget> inner) : inner_(std::move(inner)) {}
 
 bool RecordingTarget::Execute(ScsiExchange& x) {
@@ -73,16 +92,11 @@ bool FoldingTarget::Execute(ScsiExchange& x) {
         }
         ScsiExchange run = x;
         run.data = data;
-        run.dataLength = n * kSectorBytes;
         for (int b = 0; b < 4; ++b) run.cdb[2 + b] = static_cast<std::uint8_t>(where >> (24 - 8 * b));
-        run.cdb[7] = static_cast<std::uint8_t>(n >> 8);
-        run.cdb[8] = static_cast<std::uint8_t>(n);
+        SetCount(run, n);
         if (!inner_->Execute(run)) return false;
         if (run.status != kStatusGood) {
-            std::memcpy(x.sense, run.sense, sizeof x.sense);
-            x.senseLength = run.senseLength;
-            x.status = run.status;
-            x.residual = x.dataLength - i * kSectorBytes;
+            TakeFailure(x, run, x.dataLength - i * kSectorBytes);
             return true;
         }
     }
@@ -103,15 +117,10 @@ bool CachingTarget::Execute(ScsiExchange& x) {
     const std::uint32_t below = lba >= size_ ? 0 : std::min(count, size_ - lba);
     if (below > 0) {
         ScsiExchange low = x;
-        low.dataLength = below * kSectorBytes;
-        low.cdb[7] = static_cast<std::uint8_t>(below >> 8);
-        low.cdb[8] = static_cast<std::uint8_t>(below);
+        SetCount(low, below);
         if (!inner_->Execute(low)) return false;
         if (low.status != kStatusGood) {
-            std::memcpy(x.sense, low.sense, sizeof x.sense);
-            x.senseLength = low.senseLength;
-            x.status = low.status;
-            x.residual = x.dataLength;
+            TakeFailure(x, low, x.dataLength);
             return true;
         }
     }
