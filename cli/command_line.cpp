@@ -157,6 +157,8 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         error = needsTarget ? o.command + " takes one TARGET" : "list takes no TARGET";
         return Parsed::Usage;
     }
+    // undo names its FILE as a word: the option would be a second one.
+    const bool undoFileOption = !o.undoFile.empty();
     if (undo && !o.list) {
         o.undoFile = words[1];
         o.target = words[2];
@@ -167,7 +169,7 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         error = "--list is for undo";
     } else if (o.force && (!undo || o.list)) {
         error = "--force is for undo FILE TARGET";
-    } else if (!o.undoFile.empty() && !undo && o.command != "repair") {
+    } else if (undoFileOption && o.command != "repair") {
         error = "--undo-file is for repair";
     } else if (o.json && writes) {
         error = "--json is for list, probe and plan";

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/exit_status.h"
+#include "device/saving_device.h"
 #include "repair/capacity_repair.h"
 #include "repair/sector_stamps.h"
 
@@ -15,7 +16,7 @@ constexpr int kRestoreAttempts = 3;
 class Selftest {
 public:
     Selftest(CCardDevice& device, HANDLE handle, CommandWatch& watch)
-        : device_(device), handle_(handle), watch_(watch) {}
+        : device_(device), handle_(handle), watch_(watch), saving_(device, handle) {}
 
     // One step: "ok    WHAT", or "FAIL  WHAT" with the reason below it.
     bool Step(const std::string& what, bool done, const char* otherwise = nullptr) {
@@ -38,22 +39,41 @@ public:
         return device_.ReadSectors(handle_, into.data(), lba, kRun) != FALSE;
     }
 
+    // Reads the sectors and keeps them, so that whatever is written over
+    // them can be put back.
+    bool Keep(DWORD lba, std::vector<BYTE>& old) {
+        if (!saving_.Keep(lba, kRun)) return false;
+        old = saving_.KeptBytes(lba, kRun);
+        return true;
+    }
+
     // The card holds `bytes` at `lba` after writing them: read back to be sure.
     bool WriteAndCompare(DWORD lba, const std::vector<BYTE>& bytes, bool& readBack) {
         sectors_ = bytes;
         readBack = false;
-        if (!device_.WriteSectors(handle_, sectors_.data(), lba, kRun)) return false;
-        std::vector<BYTE> back;
-        readBack = Read(lba, back);
-        return readBack && back == bytes;
+        if (!saving_.WriteSectors(sectors_.data(), lba, kRun)) return false;
+        return ReadBackAs(lba, bytes, readBack);
+    }
+
+    // What was kept goes back, and is read back to be sure.
+    bool RestoreAndCompare(DWORD lba, const std::vector<BYTE>& old, bool& readBack) {
+        readBack = false;
+        return saving_.Restore() && ReadBackAs(lba, old, readBack);
     }
 
     std::string failure;
 
 private:
+    bool ReadBackAs(DWORD lba, const std::vector<BYTE>& bytes, bool& readBack) {
+        std::vector<BYTE> back;
+        readBack = Read(lba, back);
+        return readBack && back == bytes;
+    }
+
     CCardDevice& device_;
     HANDLE handle_;
     CommandWatch& watch_;
+    CSavingDevice saving_;
     std::vector<BYTE> sectors_;  // what a write sends: the device takes no const buffer
 };
 
@@ -111,7 +131,7 @@ int RunSelftest(CCardDevice& device, char letter, DWORD declared, CommandWatch& 
     const DWORD lba = declared > kRun ? declared - kRun : 1;
     std::vector<BYTE> old;
     const std::string range = "LBA " + std::to_string(lba) + " to " + std::to_string(lba + kRun - 1);
-    if (!test.Step("READ(10) of " + std::to_string(kRun) + " sectors, " + range, test.Read(lba, old))) {
+    if (!test.Step("READ(10) of " + std::to_string(kRun) + " sectors, " + range, test.Keep(lba, old))) {
         return Fail(test);
     }
 
@@ -131,7 +151,7 @@ int RunSelftest(CCardDevice& device, char letter, DWORD declared, CommandWatch& 
                              readBack ? "read back differently: the card does not keep what is written" : nullptr);
     // The old bytes go back whatever became of the pattern.
     const std::string restoring = "WRITE(10) of their old bytes, read back as they were";
-    bool restored = test.WriteAndCompare(lba, old, readBack);
+    bool restored = test.RestoreAndCompare(lba, old, readBack);
     const bool putBack = restored;
     std::vector<BYTE> now;
     if (!restored && !written && test.Read(lba, now) && now == old) {
@@ -142,7 +162,7 @@ int RunSelftest(CCardDevice& device, char letter, DWORD declared, CommandWatch& 
         test.Step(restoring, restored, readBack ? "read back differently" : nullptr);
         // A card that failed a write once may take it the next time.
         for (int attempt = 2; !restored && attempt <= kRestoreAttempts; ++attempt) {
-            restored = test.WriteAndCompare(lba, old, readBack);
+            restored = test.RestoreAndCompare(lba, old, readBack);
             if (restored) std::printf("      they went back at attempt %d\n", attempt);
         }
     }

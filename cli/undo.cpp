@@ -44,6 +44,63 @@ std::string PresentOn(const UndoRecord& r, const Sweep& sweep) {
     return std::string();
 }
 
+// The undo file, beside `file` or in the undo folder, whose repair left this token.
+std::string FileOfToken(const UndoToken& token, const std::string& file) {
+    const std::size_t slash = file.find_last_of("/\\");
+    const std::string beside = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
+    for (const std::string& folder : {beside, platform::UndoFolder()}) {
+        if (folder.empty()) continue;
+        for (const std::string& candidate : platform::FilesIn(folder, kUndoSuffix)) {
+            std::vector<BYTE> bytes;
+            std::string why;
+            UndoRecord r;
+            if (platform::ReadWholeFile(candidate, bytes, why, kUndoFileLimit) && DecodeUndoHeader(bytes, r).empty() &&
+                r.token == token) {
+                return candidate;
+            }
+        }
+    }
+    return std::string();
+}
+
+std::string OtherCardReason(const UndoJudgement& j, const std::string& file) {
+    const std::string head = "the card does not hold what this file's repair wrote: ";
+    if (j.finding == UndoFinding::OtherRepair) {
+        const std::string later = FileOfToken(j.cardToken, file);
+        return head + "it holds the token of another repair, so it was repaired again since (" +
+               (later.empty() ? "that repair's undo file undoes it" : later + " undoes that repair") +
+               "), or it is another card; --force does not change that";
+    }
+    return head + "it lacks this repair's token, so it is another card, or one formatted again or filled to its "
+                  "last sector since; --force does not change that";
+}
+
+std::string ChangedReason(const UndoJudgement& j) {
+    switch (j.finding) {
+        case UndoFinding::FormattedAgain:
+            return "the card was written to since the repair (it was formatted again)";
+        case UndoFinding::FilesOverwritten:
+            return "the card was written to since the repair (sectors of the files it held before hold other "
+                   "bytes now: their old tables would point at new data)";
+        default:
+            return "the card was written to since the repair (its root folder holds: " + Joined(j.files) + ")";
+    }
+}
+
+// The drive's handle, closed on every way out.
+struct OpenDriveHandle {
+    OpenDriveHandle(CCardDevice& device, char letter) : device(device), handle(device.OpenDrive(letter)) {}
+    ~OpenDriveHandle() { Close(); }
+    OpenDriveHandle(const OpenDriveHandle&) = delete;
+    OpenDriveHandle& operator=(const OpenDriveHandle&) = delete;
+    void Close() {
+        if (handle != nullptr) device.CloseDrive(handle);
+        handle = nullptr;
+    }
+    CCardDevice& device;
+    HANDLE handle;
+};
+
 int ListUndoFiles() {
     const std::string folder = platform::UndoFolder();
     const std::vector<std::string> files = folder.empty() ? std::vector<std::string>() : platform::FilesIn(folder, kUndoSuffix);
@@ -83,39 +140,31 @@ int Undo(const Options& o, const Target& t) {
     if (v.status != kExitOk) return ReportFailure(false, v.status, t.Label(), v.reason);
 
     CCardDevice device;
-    HANDLE handle = device.OpenDrive(t.letter);
+    OpenDriveHandle drive(device, t.letter);
     UndoJudgement j;
-    if (handle == nullptr || !InspectCard(device, handle, r, j)) {
-        if (handle != nullptr) device.CloseDrive(handle);
+    if (drive.handle == nullptr || !InspectCard(device, drive.handle, r, j)) {
         const std::string failure = watch->first.seen ? watch->first.Describe() : "cannot read the card";
-        watch.reset();
         return ReportFailure(false, kExitFailed, t.Label(), failure);
     }
-    auto refuse = [&](const std::string& reason) {
-        device.CloseDrive(handle);
-        watch.reset();
-        return ReportFailure(false, kExitFailed, t.Label(), reason);
-    };
+    auto refuse = [&](const std::string& reason) { return ReportFailure(false, kExitFailed, t.Label(), reason); };
     std::printf("%s  %s\n", t.name.c_str(), IdentityOf(t.letter).c_str());
     std::printf("undo file: %s\n    repaired %s: %s, %s\n", o.undoFile.c_str(), r.date.c_str(), r.card.c_str(),
                 Capacities(r).c_str());
     switch (j.state) {
         case UndoState::Restored:
-            device.CloseDrive(handle);
             std::printf("the card holds its bytes from before the repair already: nothing to undo\n");
             return kExitOk;
         case UndoState::OtherCard:
-            return refuse("the card does not hold what this file's repair wrote: another card, or formatted again since");
+            return refuse(OtherCardReason(j, o.undoFile));
         case UndoState::Changed:
-            if (!o.force) {
-                return refuse(std::string("the card was written to since the repair") +
-                              (j.sameCard ? "" : ", or is another card") + " (its root folder holds: " +
-                              Joined(j.files) + "); --force puts back the old tables anyway, and these files are lost");
-            }
+            if (!o.force) return refuse(ChangedReason(j) + "; --force puts back the old tables anyway, and " +
+                                        (j.finding == UndoFinding::NewFiles ? "these files are lost"
+                                                                            : "what was written since is lost"));
             std::printf("--force: overwrites the tables of: %s\n", Joined(j.files).c_str());
             break;
         case UndoState::Resumes:
-            std::printf("the card holds part of its old bytes already: an undo was cut short, and goes on\n");
+            std::printf("the card holds part of its old bytes already: an undo or a repair was cut short, and the "
+                        "undo goes on\n");
             break;
         case UndoState::Ready: break;
     }
@@ -123,22 +172,22 @@ int Undo(const Options& o, const Target& t) {
     CConsoleOperator op(DriveText(t.letter), o.yes, false, false);
     const std::string question = "Put back the " + std::to_string(r.Sectors()) + " sectors the repair overwrote on " +
                                  t.name + "? The volume it wrote is lost.";
-    if (!op.AskConfirmation(question.c_str())) {
-        device.CloseDrive(handle);
-        return Declined();
-    }
+    if (!op.AskConfirmation(question.c_str())) return Declined();
+    watch->Reset();
     // Held like a repair's writes: a card half given back is readable by neither volume.
     op.BeginWrites();
-    device.PreventMediumRemoval(handle, 1);
-    why = RestoreCard(device, handle, r);
-    device.PreventMediumRemoval(handle, 0);
+    bool wrote = false;
+    why = RestoreCard(device, drive.handle, r, j, wrote);
     if (!why.empty()) {
-        op.EndWrites();
         if (watch->first.seen) why += ": " + watch->first.Describe();
-        return refuse(why + "; the undo file is kept, and undo can be run again");
+        if (wrote) why += "; the card is partly given back, the undo file is kept, and undo can be run again";
+        // Said before an interruption held back meanwhile ends the program.
+        const int status = refuse(why);
+        op.EndWrites();
+        return status;
     }
-    device.EjectMedium(handle);
-    device.CloseDrive(handle);
+    device.EjectMedium(drive.handle);
+    drive.Close();
     std::printf("restored: %s holds its bytes from before the repair again; re-insert the card\n", t.name.c_str());
     std::fflush(stdout);
     op.EndWrites();

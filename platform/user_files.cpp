@@ -11,7 +11,16 @@ namespace fs = std::filesystem;
 
 bool MakeFolders(const std::string& folder, std::string& why) {
     std::error_code error;
-    fs::create_directories(fs::path(folder), error);
+    // Each folder made is the user's alone from the start: the undo files
+    // hold bytes of the user's cards.
+    std::vector<fs::path> missing;
+    for (fs::path at = fs::path(folder); !at.empty() && !fs::exists(at, error); at = at.parent_path()) {
+        missing.push_back(at);
+        if (at == at.parent_path()) break;
+    }
+    for (auto made = missing.rbegin(); !error && made != missing.rend(); ++made) {
+        if (fs::create_directory(*made, error)) fs::permissions(*made, fs::perms::owner_all, error);
+    }
     if (error || !fs::is_directory(fs::path(folder), error)) {
         why = "cannot create the folder " + folder + (error ? ": " + error.message() : "");
         return false;

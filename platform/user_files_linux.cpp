@@ -45,32 +45,48 @@ void SyncFolderOf(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// Creates the file under its name, which must be free, written whole and
+// flushed, or removes it again.
+bool WriteFile(const std::string& path, const std::vector<BYTE>& bytes, std::string& why) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        why = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool written = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    const int error = errno;
+    written = ::close(fd) == 0 && written;
+    if (!written) {
+        why = "cannot write " + path + ": " + std::strerror(error);
+        ::unlink(path.c_str());
+    }
+    return written;
+}
+
+}  // namespace
+
 bool WriteNewFile(const std::string& path, const std::vector<BYTE>& bytes, std::string& why) {
     if (FileExists(path)) {
         why = path + " exists already";
         return false;
     }
     const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        why = "cannot create " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    bool written = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-    const int error = errno;
-    written = ::close(fd) == 0 && written;
+    if (!WriteFile(temporary, bytes, why)) return false;
     // link() gives the name only when no file holds it yet, where rename()
     // would replace one.
-    if (written && ::link(temporary.c_str(), path.c_str()) != 0) {
-        why = "cannot name " + path + ": " + std::strerror(errno);
+    if (::link(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
         ::unlink(temporary.c_str());
-        return false;
+        // FAT and exFAT folders (a USB stick) have no links: the file is
+        // made under its own name instead, never over another.
+        if ((error != EPERM && error != EOPNOTSUPP) || !WriteFile(path, bytes, why)) {
+            if (why.empty()) why = "cannot name " + path + ": " + std::strerror(error);
+            return false;
+        }
     }
     ::unlink(temporary.c_str());
-    if (!written) {
-        why = "cannot write " + temporary + ": " + std::strerror(error);
-        return false;
-    }
     SyncFolderOf(path);
     return true;
 }

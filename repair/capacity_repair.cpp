@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "device/saving_device.h"
 #include "repair/boot_sector.h"
 #include "repair/global_buffer.h"
 #include "repair/sector_stamps.h"
@@ -96,7 +97,7 @@ BOOL CCapacityRepair::WriteBootSector(HANDLE device, DWORD capacity) {
     BuildBootSector(buffer.Data(), geometry);
 
     m_Device.PreventMediumRemoval(device, 1);
-    BOOL written = m_Device.WriteSectors(device, buffer.Data(), 0, m_nReservedSectors);
+    BOOL written = WriteLayout(device, buffer.Data(), 0, m_nReservedSectors);
     m_Device.PreventMediumRemoval(device, 0);
     return written ? TRUE : FALSE;
 }
@@ -110,10 +111,16 @@ BOOL CCapacityRepair::WriteFatsAndRoot(HANDLE device) {
     if (data == nullptr) return FALSE;
 
     std::memcpy(data, kFatStart, sizeof kFatStart);
-    if (!m_Device.WriteSectors(device, data, reserved, fat)) return FALSE;
-    if (!m_Device.WriteSectors(device, data, reserved + fat, fat)) return FALSE;
+    if (!WriteLayout(device, data, reserved, fat)) return FALSE;
+    if (!WriteLayout(device, data, reserved + fat, fat)) return FALSE;
     std::memset(data, 0, bytes);
-    return m_Device.WriteSectors(device, data, reserved + 2 * fat, kRootDirSectors) ? TRUE : FALSE;
+    return WriteLayout(device, data, reserved + 2 * fat, kRootDirSectors);
+}
+
+// With an undo file, only what it holds can be overwritten.
+BOOL CCapacityRepair::WriteLayout(HANDLE device, BYTE* buffer, DWORD lba, DWORD count) {
+    return m_pSaving != nullptr ? m_pSaving->WriteSectors(buffer, lba, count)
+                               : m_Device.WriteSectors(device, buffer, lba, count);
 }
 
 // A card that cannot reach the end of the new volume would lose every file
@@ -127,75 +134,70 @@ BOOL CCapacityRepair::ReachesLastSector(HANDLE device) {
 // folds the last one onto: stamps in sectors that such a card folds together
 // expose it. Every sector stamped gets its own bytes back, whatever the
 // outcome, so the check changes nothing outside the layout that follows it.
-bool CCapacityRepair::ReadSectorsAt(HANDLE device, const std::vector<DWORD>& lbas, std::vector<BYTE>& bytes) {
-    bytes.resize(lbas.size() * kSectorSize);
-    for (std::size_t i = 0; i < lbas.size(); ++i) {
-        if (!m_Device.ReadSectors(device, bytes.data() + i * kSectorSize, lbas[i], 1)) return false;
-    }
-    return true;
-}
-
-// `sector0` and `original` hold sector 0 and the stamped sectors as read
-// before.
-CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device, const std::vector<DWORD>& lbas,
-                                                      const BYTE* sector0, std::vector<BYTE>& original) {
+CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
+    const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
+    BYTE sector0[kSectorSize];
+    if (!m_Device.ReadSectors(device, sector0, 0, 1)) return Refusal::Command;
     const std::size_t count = lbas.size();
     std::vector<BYTE> stamps(count * kSectorSize);
     BYTE back[kSectorSize];
-    auto at = [](std::vector<BYTE>& v, std::size_t i) { return v.data() + i * kSectorSize; };
+    auto at = [&](std::size_t i) { return stamps.data() + i * kSectorSize; };
 
+    CSavingDevice saving(m_Device, device);
     const std::uint64_t run = NewStampRun();
-    std::size_t stamped = 0;
     BOOL held = TRUE;
-    while (held && stamped < count) {
-        FillStamp(at(stamps, stamped), lbas[stamped], run);
-        held = m_Device.WriteSectors(device, at(stamps, stamped), lbas[stamped], 1);
-        if (held) ++stamped;
+    for (std::size_t i = 0; held && i < count; ++i) {
+        FillStamp(at(i), lbas[i], run);
+        held = saving.WriteSectors(at(i), lbas[i], 1);
     }
     bool alike = true;
-    for (std::size_t i = 0; held && alike && i < stamped; ++i) {
+    for (std::size_t i = 0; held && alike && i < count; ++i) {
         held = m_Device.ReadSectors(device, back, lbas[i], 1);
-        alike = !held || std::memcmp(back, at(stamps, i), kSectorSize) == 0;
+        alike = !held || std::memcmp(back, at(i), kSectorSize) == 0;
     }
     if (held && alike) {
         held = m_Device.ReadSectors(device, back, 0, 1);
         alike = !held || std::memcmp(back, sector0, kSectorSize) == 0;
     }
     // Restored even after a failure: a card that takes them back is as it was.
-    for (std::size_t i = 0; i < stamped; ++i) {
-        if (!m_Device.WriteSectors(device, at(original, i), lbas[i], 1)) held = FALSE;
-    }
+    if (!saving.Restore()) held = FALSE;
     return !held ? Refusal::Command : alike ? Refusal::None : Refusal::Stamps;
 }
 
-// The undo file holds the layout's sectors as they are, and the stamped
-// sectors below the declared capacity that the layout leaves alone: their
-// bytes tell this card from another repaired to the same size.
-bool CCapacityRepair::KeepUndo(HANDLE device, DWORD declared, const std::vector<DWORD>& lbas,
-                               const std::vector<BYTE>& original) {
+// The undo file holds what the layout and the repair's token overwrite, read
+// through the device the layout is then written through, and marks from the
+// old volume's files: their bytes tell this card from another, and show when
+// new files have overwritten the old ones.
+bool CCapacityRepair::KeepUndo(CSavingDevice& saving, DWORD declared) {
     UndoRecord record;
     record.date = UtcNow();
     record.card = m_strCard;
     record.declared = declared;
     record.target = m_nCapacity;
+    record.token = NewUndoToken();
     const Fat16Geometry geometry = ComputeGeometry(m_nCapacity);
-    if (!LayoutRanges(geometry, record.ranges)) {
+    if (!LayoutRanges(geometry, record.token, record.ranges)) {
         m_strUndoError = "no SHA-256 on this system";
         return false;
     }
-    record.old.resize(std::size_t{geometry.dataLba()} * kSectorSize);
-    if (!m_Device.ReadSectors(device, record.old.data(), 0, geometry.dataLba())) {
+    if (!saving.Keep(TokenLba(geometry), 1) || !saving.Keep(0, geometry.dataLba())) {
         m_strUndoError = "cannot read the sectors the repair overwrites";
         return false;
     }
-    std::vector<BYTE> marked;
-    for (std::size_t i = 0; i < lbas.size(); ++i) {
-        if (lbas[i] < geometry.dataLba() || lbas[i] >= declared) continue;
-        record.marks.push_back(lbas[i]);
-        marked.insert(marked.end(), original.begin() + static_cast<std::ptrdiff_t>(i * kSectorSize),
-                      original.begin() + static_cast<std::ptrdiff_t>((i + 1) * kSectorSize));
+    for (const UndoRange& range : record.ranges) {
+        const std::vector<BYTE> old = saving.KeptBytes(range.lba, range.count);
+        record.old.insert(record.old.end(), old.begin(), old.end());
+    }
+    record.marks = FileMarks(saving.KeptBytes(0, geometry.dataLba()), geometry, declared);
+    std::vector<BYTE> marked(record.marks.size() * kSectorSize);
+    for (std::size_t i = 0; i < record.marks.size(); ++i) {
+        if (!saving.ReadSectors(marked.data() + i * kSectorSize, record.marks[i], 1)) {
+            m_strUndoError = "cannot read the sectors the repair overwrites";
+            return false;
+        }
     }
     platform::Sha256(marked.data(), marked.size(), record.marksDigest);
+    m_Token = record.token;
     if (m_bUndoRehearsed) return true;
 
     std::string path = m_strUndoFile;
@@ -211,6 +213,13 @@ bool CCapacityRepair::KeepUndo(HANDLE device, DWORD declared, const std::vector<
     if (!platform::WriteNewFile(path, EncodeUndo(record), m_strUndoError)) return false;
     m_strUndoSaved = path;
     return true;
+}
+
+BOOL CCapacityRepair::WriteToken() {
+    BYTE sector[kSectorSize];
+    FillTokenSector(sector, m_Token);
+    m_pSaving->Seal();
+    return m_pSaving->WriteSectors(sector, TokenLba(ComputeGeometry(m_nCapacity)), 1);
 }
 
 // A repair that wrote nothing of its layout has nothing to undo.
@@ -313,6 +322,7 @@ void CCapacityRepair::RunRepair() {
         return;
     }
     WriteSection section(m_Operator);
+    SavingScope saving(*this);
     DWORD layout = m_nCapacity;
     if (m_bVerify) {
         layout = VerifiedCapacity(device, declared);
@@ -321,21 +331,20 @@ void CCapacityRepair::RunRepair() {
             return;
         }
     } else {
-        const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
-        BYTE sector0[kSectorSize];
-        std::vector<BYTE> original;
-        if (!m_Device.ReadSectors(device, sector0, 0, 1) || !ReadSectorsAt(device, lbas, original)) {
-            FailRepair(device, Refusal::Command);
-            return;
-        }
-        if (m_bKeepUndo && !KeepUndo(device, declared, lbas, original)) {
+        if (m_bKeepUndo && !KeepUndo(*saving.Start(device), declared)) {
             FailRepair(device, Refusal::UndoFile);
             return;
         }
-        const Refusal stamps = CheckStamps(device, lbas, sector0, original);
+        const Refusal stamps = CheckStamps(device);
         if (stamps != Refusal::None) {
             DropUndo();
             FailRepair(device, stamps);
+            return;
+        }
+        // The token first: whatever else of the layout reaches the card, it
+        // then says which repair wrote it.
+        if (m_pSaving != nullptr && !WriteToken()) {
+            FailRepair(device, Refusal::Command);
             return;
         }
     }

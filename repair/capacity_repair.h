@@ -2,14 +2,17 @@
 // repair sequence, reaching the card through one CCardDevice.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "device/card_device.h"
+#include "device/saving_device.h"
 #include "repair/capacity_operator.h"
 #include "repair/capacity_rules.h"
 #include "repair/fat16_geometry.h"
 #include "repair/surface_test.h"
+#include "repair/undo_file.h"
 
 class CCapacityRepair {
 public:
@@ -52,17 +55,37 @@ public:
 private:
     bool SelectedLetter(char& letter);
     BOOL ReachesLastSector(HANDLE device);
-    Refusal CheckStamps(HANDLE device, const std::vector<DWORD>& lbas, const BYTE* sector0, std::vector<BYTE>& original);
-    bool ReadSectorsAt(HANDLE device, const std::vector<DWORD>& lbas, std::vector<BYTE>& bytes);
-    bool KeepUndo(HANDLE device, DWORD declared, const std::vector<DWORD>& lbas, const std::vector<BYTE>& original);
+    Refusal CheckStamps(HANDLE device);
+    bool KeepUndo(CSavingDevice& saving, DWORD declared);
+    BOOL WriteToken();
+    BOOL WriteLayout(HANDLE device, BYTE* buffer, DWORD lba, DWORD count);
     void DropUndo();
     DWORD VerifiedCapacity(HANDLE device, DWORD declared);
     void EndAtDeclaredSize(HANDLE device);
     void StepProgress(const int (&positions)[4]);
     void FailRepair(HANDLE device, Refusal why);
 
+    // For one run: the layout's writes go through the device that saved what
+    // they overwrite, once there is an undo file.
+    class SavingScope {
+    public:
+        explicit SavingScope(CCapacityRepair& repair) : m_Repair(repair) {}
+        ~SavingScope() { m_Repair.m_pSaving.reset(); }
+        SavingScope(const SavingScope&) = delete;
+        SavingScope& operator=(const SavingScope&) = delete;
+        CSavingDevice* Start(HANDLE device) {
+            m_Repair.m_pSaving = std::make_unique<CSavingDevice>(m_Repair.m_Device, device);
+            return m_Repair.m_pSaving.get();
+        }
+
+    private:
+        CCapacityRepair& m_Repair;
+    };
+
     CCardDevice& m_Device;
     ICapacityOperator& m_Operator;
+    std::unique_ptr<CSavingDevice> m_pSaving;
+    UndoToken m_Token{};
 };
 
 // "%u MB" of a capacity in sectors.

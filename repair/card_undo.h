@@ -10,5 +10,10 @@
 // when a read fails.
 bool InspectCard(CCardDevice& device, HANDLE handle, const UndoRecord& record, UndoJudgement& judgement);
 
-// Writes the old bytes back, then reads them back and compares. "" when the card holds them again.
-std::string RestoreCard(CCardDevice& device, HANDLE handle, const UndoRecord& record);
+// With removal prevented, judges the card again (a card changed while the
+// operator was asked gets nothing), then writes the old bytes back, the
+// ranges last written first so that the token goes last, and reads them back
+// and compares. "" when the card holds them again; `wrote` says whether any
+// write was sent.
+std::string RestoreCard(CCardDevice& device, HANDLE handle, const UndoRecord& record, const UndoJudgement& asked,
+                        bool& wrote);

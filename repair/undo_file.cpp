@@ -6,16 +6,24 @@
 #include <ctime>
 #include <sstream>
 
+#include <random>
+
+#include "device/card_device.h"
 #include "platform/user_files.h"
 #include "repair/boot_sector.h"
 #include "repair/capacity_rules.h"
 
 namespace {
 
-constexpr DWORD kSector = 512;
-constexpr const char kFormat[] = "brisant undo file 1";
+constexpr DWORD kSector = kSectorSize;
+// Version 1 files carry no token: nothing in them tells their card from
+// another repaired to the same size, so they are not used.
+constexpr const char kFormat[] = "brisant undo file 2";
+constexpr char kTokenMagic[16] = "brisant repair ";
+constexpr std::size_t kMaxMarks = 8;
 
-std::string Hex(const platform::Sha256Digest& digest) {
+template <std::size_t N>
+std::string Hex(const std::array<BYTE, N>& digest) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
     for (BYTE b : digest) {
@@ -25,7 +33,8 @@ std::string Hex(const platform::Sha256Digest& digest) {
     return text;
 }
 
-bool ParseHex(const std::string& text, platform::Sha256Digest& digest) {
+template <std::size_t N>
+bool ParseHex(const std::string& text, std::array<BYTE, N>& digest) {
     if (text.size() != 2 * digest.size()) return false;
     for (std::size_t i = 0; i < digest.size(); ++i) {
         unsigned value = 0;
@@ -36,9 +45,12 @@ bool ParseHex(const std::string& text, platform::Sha256Digest& digest) {
 }
 
 bool ParseNumber(const std::string& text, DWORD& value) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    const unsigned long long n = std::stoull(text);
-    if (n > 0xFFFFFFFFull) return false;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    std::uint64_t n = 0;
+    for (char c : text) {
+        n = n * 10 + static_cast<unsigned>(c - '0');
+        if (n > 0xFFFFFFFFull) return false;
+    }
     value = static_cast<DWORD>(n);
     return true;
 }
@@ -66,6 +78,7 @@ std::string ParseHeader(const std::vector<BYTE>& bytes, UndoRecord& r, std::size
     if (line != kFormat) return "an undo file of another version (" + line + ")";
     DWORD oldBytes = 0;
     bool sawOld = false;
+    bool sawToken = false;
     r = UndoRecord();
     while (std::getline(lines, line)) {
         const std::size_t colon = line.find(": ");
@@ -83,6 +96,9 @@ std::string ParseHeader(const std::vector<BYTE>& bytes, UndoRecord& r, std::size
             good = ParseNumber(value, r.declared);
         } else if (key == "target") {
             good = ParseNumber(value, r.target);
+        } else if (key == "token") {
+            good = ParseHex(value, r.token);
+            sawToken = true;
         } else if (key == "range") {
             UndoRange range;
             good = (words >> a >> b >> c) && ParseNumber(a, range.lba) && ParseNumber(b, range.count) &&
@@ -103,7 +119,7 @@ std::string ParseHeader(const std::vector<BYTE>& bytes, UndoRecord& r, std::size
         }
         if (!good) return "a damaged header line: " + line;
     }
-    if (r.ranges.empty() || !sawOld || std::uint64_t{r.Sectors()} * kSector != oldBytes || r.declared == 0 ||
+    if (r.ranges.empty() || !sawOld || !sawToken || std::uint64_t{r.Sectors()} * kSector != oldBytes || r.declared == 0 ||
         r.target == 0) {
         return "an incomplete header";
     }
@@ -118,20 +134,94 @@ DWORD UndoRecord::Sectors() const {
     return sectors > 0xFFFFFFu ? 0xFFFFFFu : static_cast<DWORD>(sectors);
 }
 
-bool LayoutRanges(const Fat16Geometry& g, std::vector<UndoRange>& ranges) {
-    ranges = {{0, kReservedSectors, {}},
+UndoToken NewUndoToken() {
+    std::random_device source;
+    UndoToken token{};
+    for (std::size_t i = 0; i < token.size(); i += 4) {
+        const unsigned value = source();
+        for (std::size_t b = 0; b < 4; ++b) token[i + b] = static_cast<BYTE>(value >> (8 * b));
+    }
+    return token;
+}
+
+DWORD TokenLba(const Fat16Geometry& g) { return g.totalSectors - 1; }
+
+void FillTokenSector(BYTE* sector, const UndoToken& token) {
+    std::memset(sector, 0, kSector);
+    std::memcpy(sector, kTokenMagic, sizeof kTokenMagic);
+    std::memcpy(sector + sizeof kTokenMagic, token.data(), token.size());
+}
+
+bool ReadTokenSector(const BYTE* sector, UndoToken& token) {
+    BYTE expected[kSector];
+    std::memcpy(token.data(), sector + sizeof kTokenMagic, token.size());
+    FillTokenSector(expected, token);
+    return std::memcmp(expected, sector, kSector) == 0;
+}
+
+std::vector<BYTE> LayoutBytes(const Fat16Geometry& g, const UndoToken& token) {
+    std::vector<BYTE> bytes(std::size_t{1 + g.dataLba()} * kSector);
+    FillTokenSector(bytes.data(), token);
+    BYTE* volume = bytes.data() + kSector;
+    BuildBootSector(volume, g);
+    std::memcpy(volume + std::size_t{g.fat1Lba()} * kSector, kFatStart, sizeof kFatStart);
+    std::memcpy(volume + std::size_t{g.fat2Lba()} * kSector, kFatStart, sizeof kFatStart);
+    return bytes;
+}
+
+bool LayoutRanges(const Fat16Geometry& g, const UndoToken& token, std::vector<UndoRange>& ranges) {
+    ranges = {{TokenLba(g), 1, {}},
+              {0, kReservedSectors, {}},
               {g.fat1Lba(), g.fatSectors, {}},
               {g.fat2Lba(), g.fatSectors, {}},
               {g.rootLba(), kRootDirSectors, {}}};
-    std::vector<BYTE> bytes(std::size_t{g.fatSectors > kReservedSectors ? g.fatSectors : kReservedSectors} * kSector);
-    BuildBootSector(bytes.data(), g);
-    if (!platform::Sha256(bytes.data(), kReservedSectors * kSector, ranges[0].written)) return false;
-    std::fill(bytes.begin(), bytes.end(), BYTE{0});
-    std::memcpy(bytes.data(), kFatStart, sizeof kFatStart);
-    platform::Sha256(bytes.data(), std::size_t{g.fatSectors} * kSector, ranges[1].written);
-    ranges[2].written = ranges[1].written;
-    std::vector<BYTE> root(kRootDirSectors * kSector);
-    return platform::Sha256(root.data(), root.size(), ranges[3].written);
+    const std::vector<BYTE> bytes = LayoutBytes(g, token);
+    std::size_t at = 0;
+    for (UndoRange& range : ranges) {
+        const std::size_t size = std::size_t{range.count} * kSector;
+        if (!platform::Sha256(bytes.data() + at, size, range.written)) return false;
+        at += size;
+    }
+    return true;
+}
+
+namespace {
+
+DWORD Get16(const BYTE* p) { return DWORD{p[0]} | DWORD{p[1]} << 8; }
+
+}  // namespace
+
+std::vector<DWORD> FileMarks(const std::vector<BYTE>& start, const Fat16Geometry& g, DWORD declared) {
+    const BYTE* boot = start.data();
+    if (start.size() < kSector || (boot[0] != 0xEB && boot[0] != 0xE9) || Get16(boot + 11) != kSector) return {};
+    const DWORD perCluster = boot[13];
+    const DWORD reserved = Get16(boot + 14);
+    const DWORD tables = boot[16];
+    const DWORD fatSectors = Get16(boot + 22);
+    const DWORD total = Get16(boot + 19) != 0 ? Get16(boot + 19) : DWORD{boot[32]} | DWORD{boot[33]} << 8 |
+                                                                        DWORD{boot[34]} << 16 | DWORD{boot[35]} << 24;
+    if (perCluster == 0 || (perCluster & (perCluster - 1)) != 0 || reserved == 0 || tables == 0 || fatSectors == 0) {
+        return {};
+    }
+    const std::uint64_t data = reserved + std::uint64_t{tables} * fatSectors + (Get16(boot + 17) * 32 + kSector - 1) / kSector;
+    if (data >= total) return {};
+    const std::uint64_t clusters = (total - data) / perCluster;
+    // FAT12 packs its entries otherwise; such a card has no files worth a mark.
+    if (clusters < 4085 || clusters > 65524) return {};
+    std::vector<DWORD> candidates;
+    for (std::uint64_t cluster = 2; cluster < clusters + 2; ++cluster) {
+        const std::uint64_t entry = std::uint64_t{reserved} * kSector + cluster * 2;
+        if (entry + 2 > start.size()) break;  // only what the undo file holds of the table
+        const DWORD value = Get16(start.data() + entry);
+        if (value == 0 || value == 0xFFF7) continue;
+        const std::uint64_t lba = data + (cluster - 2) * perCluster;
+        if (lba >= g.dataLba() && lba < declared && lba != TokenLba(g)) candidates.push_back(static_cast<DWORD>(lba));
+    }
+    if (candidates.size() <= kMaxMarks) return candidates;
+    // Spread over the files, the first among them: new files fill the lowest clusters first.
+    std::vector<DWORD> marks;
+    for (std::size_t i = 0; i < kMaxMarks; ++i) marks.push_back(candidates[i * (candidates.size() - 1) / (kMaxMarks - 1)]);
+    return marks;
 }
 
 std::vector<BYTE> EncodeUndo(const UndoRecord& r) {
@@ -140,6 +230,7 @@ std::vector<BYTE> EncodeUndo(const UndoRecord& r) {
     head += "card: " + OneLine(r.card) + "\n";
     head += "declared: " + std::to_string(r.declared) + "\n";
     head += "target: " + std::to_string(r.target) + "\n";
+    head += "token: " + Hex(r.token) + "\n";
     for (const UndoRange& range : r.ranges) {
         head += "range: " + std::to_string(range.lba) + " " + std::to_string(range.count) + " " + Hex(range.written) + "\n";
     }
@@ -176,7 +267,7 @@ std::string DecodeUndo(const std::vector<BYTE>& bytes, UndoRecord& r) {
     // Only the sectors a repair to that size writes are ever written back.
     std::vector<UndoRange> layout;
     if (!IsCapacityEligible(r.declared) || r.target != TargetCapacity(r.declared) ||
-        !LayoutRanges(ComputeGeometry(r.target), layout) || layout.size() != r.ranges.size()) {
+        !LayoutRanges(ComputeGeometry(r.target), r.token, layout) || layout.size() != r.ranges.size()) {
         return "the file does not describe a repair of this program";
     }
     for (std::size_t i = 0; i < layout.size(); ++i) {
@@ -259,39 +350,59 @@ std::vector<std::string> RootNames(const BYTE* root, std::size_t size) {
 
 }  // namespace
 
+std::string TokenHex(const UndoToken& token) { return Hex(token); }
+
 UndoJudgement JudgeCard(const UndoRecord& r, const std::vector<BYTE>& current, bool marksMatch) {
     UndoJudgement judgement;
-    judgement.sameCard = marksMatch;
-    if (current.size() != r.old.size() || r.ranges.empty()) return judgement;
+    const std::vector<BYTE> written = LayoutBytes(ComputeGeometry(r.target), r.token);
+    if (current.size() != r.old.size() || written.size() != r.old.size() || r.ranges.size() != 5) return judgement;
+    // Per range: whether every command's sectors are old or new, and whether all are old.
+    struct Grain {
+        bool allOld = true, anyOldOnly = false, anyNeither = false, allNew = true;
+    };
+    std::vector<Grain> grains;
     std::size_t at = 0;
-    bool allOld = true, anyOld = false, bootNeither = false, anyNeither = false;
-    for (std::size_t i = 0; i < r.ranges.size(); ++i) {
-        const std::size_t size = std::size_t{r.ranges[i].count} * kSector;
-        platform::Sha256Digest digest{};
-        platform::Sha256(current.data() + at, size, digest);
-        const bool written = digest == r.ranges[i].written;
-        const bool old = std::memcmp(current.data() + at, r.old.data() + at, size) == 0;
-        allOld = allOld && old;
-        anyOld = anyOld || (old && !written);
-        if (!written && !old) {
-            anyNeither = true;
-            if (i == 0) bootNeither = true;
+    for (const UndoRange& range : r.ranges) {
+        Grain grain;
+        for (DWORD done = 0; done < range.count; done += kMaxSectorsPerCommand) {
+            const std::size_t size = std::size_t{std::min(range.count - done, kMaxSectorsPerCommand)} * kSector;
+            const bool isNew = std::memcmp(current.data() + at, written.data() + at, size) == 0;
+            const bool isOld = std::memcmp(current.data() + at, r.old.data() + at, size) == 0;
+            grain.allOld = grain.allOld && isOld;
+            grain.anyOldOnly = grain.anyOldOnly || (isOld && !isNew);
+            grain.anyNeither = grain.anyNeither || (!isNew && !isOld);
+            grain.allNew = grain.allNew && isNew;
+            at += size;
         }
-        at += size;
+        grains.push_back(grain);
     }
+    const bool allOld = std::all_of(grains.begin(), grains.end(), [](const Grain& g) { return g.allOld; });
     if (allOld) {
         judgement.state = UndoState::Restored;
-    } else if (bootNeither) {
-        judgement.state = UndoState::OtherCard;
-    } else if (anyNeither) {
+        return judgement;
+    }
+    // The repair writes its token first and an undo puts it back last: a card
+    // that shows any of the repair's writes without the token is not this
+    // repair's card any more.
+    if (!grains[0].allNew) {
+        judgement.finding = ReadTokenSector(current.data(), judgement.cardToken) ? UndoFinding::OtherRepair
+                                                                                 : UndoFinding::NoToken;
+        return judgement;
+    }
+    judgement.state = UndoState::Changed;
+    if (grains[1].anyNeither) {
+        judgement.finding = UndoFinding::FormattedAgain;
+    } else if (std::any_of(grains.begin() + 2, grains.end(), [](const Grain& g) { return g.anyNeither; })) {
         // The root directory is the last range: its names say whose tables
         // a forced undo overwrites.
-        judgement.state = UndoState::Changed;
+        judgement.finding = UndoFinding::NewFiles;
         const std::size_t rootSize = std::size_t{r.ranges.back().count} * kSector;
         judgement.files = RootNames(current.data() + current.size() - rootSize, rootSize);
     } else if (!marksMatch) {
-        judgement.state = UndoState::OtherCard;
+        judgement.finding = UndoFinding::FilesOverwritten;
     } else {
+        // Some commands' sectors old again, the rest as the repair wrote them.
+        const bool anyOld = std::any_of(grains.begin(), grains.end(), [](const Grain& g) { return g.anyOldOnly; });
         judgement.state = anyOld ? UndoState::Resumes : UndoState::Ready;
     }
     return judgement;

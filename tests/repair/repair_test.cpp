@@ -279,17 +279,20 @@ std::vector<std::string> Progress() {
             "progress:21", "pause:1000", "progress:24", "pause:1000", "progress:27", "pause:1000", "progress:32"};
 }
 
-// The stamp check of a card that passes it: sector 0 and every stamped
-// sector read, stamped, read back, sector 0 read again, every sector restored.
+// The stamp check of a card that passes it: sector 0 read, every stamped
+// sector read just before its stamp is written, every stamp read back,
+// sector 0 read again, every sector restored, the last stamped first.
 std::vector<std::string> StampCheck(DWORD capacity) {
     std::vector<std::string> out = {"R0+1"};
     const std::vector<DWORD> lbas = StampSectors(capacity);
     auto one = [](char kind, DWORD lba) { return std::string(1, kind).append(std::to_string(lba)).append("+1"); };
-    for (char step : {'R', 'W', 'R'}) {
-        for (DWORD lba : lbas) out.push_back(one(step, lba));
+    for (DWORD lba : lbas) {
+        out.push_back(one('R', lba));
+        out.push_back(one('W', lba));
     }
+    for (DWORD lba : lbas) out.push_back(one('R', lba));
     out.push_back("R0+1");
-    for (DWORD lba : lbas) out.push_back(one('W', lba));
+    for (auto lba = lbas.rbegin(); lba != lbas.rend(); ++lba) out.push_back(one('W', *lba));
     return out;
 }
 
@@ -518,15 +521,16 @@ TEST_F(RepairTest, CounterfeitCardsAreRefusedAndRestored) {
 // Whatever command fails, the completion messages appear only when every
 // read and write succeeded, nothing but a stamped sector's own bytes is
 // written after a failed write, and a check that stops on a failed read
-// leaves every stamped sector as it was. The undo file, read in five
-// commands, is left only by a run that went as far as the layout.
+// leaves every stamped sector as it was. The undo file, read in six
+// commands (the token's sector and the layout's), is left only by a run that
+// went as far as the layout, whose first write is the token.
 TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
     const std::string changed = "message:The drive's capacity have change to 2G bytes.";
     const std::vector<DWORD> stamps = StampSectors(3968000);
     // A build without SHA-256 saves no undo files.
     platform::Sha256Digest digest{};
     repair.m_bKeepUndo = platform::Sha256("", 0, digest);
-    const int commands = static_cast<int>(StampCheck(3968000).size()) + 12 + (repair.m_bKeepUndo ? 5 : 0);
+    const int commands = static_cast<int>(StampCheck(3968000).size()) + 12 + (repair.m_bKeepUndo ? 7 : 0);
     const std::string undo = ::testing::TempDir() + "fault-at-every-command.brisant-undo";
     repair.m_strUndoFile = undo;
     for (bool sticky : {false, true}) {
@@ -541,7 +545,7 @@ TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
                 const auto& cmds = recorder->commands;
                 bool transferFailed = false;
                 bool writeFailed = false;
-                bool bootWritten = false;
+                bool layoutBegun = false;
                 for (std::size_t i = 0; i < cmds.size(); ++i) {
                     bool failed = !cmds[i].carriedOut || cmds[i].status != 0;
                     BYTE opcode = cmds[i].cdb[0];
@@ -551,7 +555,12 @@ TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
                     }
                     if (failed && (opcode == 0x28 || opcode == 0x2A)) transferFailed = true;
                     if (failed && opcode == 0x2A) writeFailed = true;
-                    if (Cmd(cmds[i]) == "W0+2") bootWritten = true;
+                    // The token (or, without an undo file, the boot sector) opens the layout.
+                    const std::string token = "brisant repair";
+                    if (repair.m_bKeepUndo ? opcode == 0x2A && std::equal(token.begin(), token.end(), cmds[i].dataOut.begin())
+                                           : Cmd(cmds[i]) == "W0+2") {
+                        layoutBegun = true;
+                    }
                 }
                 EXPECT_EQ(op.Saw(changed), !transferFailed);
                 EXPECT_EQ(op.Saw("message:Please re-plugin this card again"), !transferFailed);
@@ -564,9 +573,9 @@ TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
                     EXPECT_NE(Cmd(cmds.back()), "eject");
                 }
                 if (repair.m_bKeepUndo) {
-                    EXPECT_EQ(platform::RemoveFile(undo), bootWritten);
+                    EXPECT_EQ(platform::RemoveFile(undo), layoutBegun);
                 }
-                if (!sticky && !bootWritten && cmds.size() >= static_cast<std::size_t>(n) &&
+                if (!sticky && !layoutBegun && cmds.size() >= static_cast<std::size_t>(n) &&
                     cmds[n - 1].cdb[0] == 0x28) {
                     for (DWORD lba : stamps) EXPECT_EQ(card.Read(lba), std::vector<BYTE>(512, 0)) << lba;
                 }
