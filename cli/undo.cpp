@@ -180,7 +180,7 @@ int Undo(const Options& o, const Target& t) {
     why = RestoreCard(device, drive.handle, r, j, wrote);
     if (!why.empty()) {
         if (watch->first.seen) why += ": " + watch->first.Describe();
-        if (wrote) why += "; the card is partly given back, the undo file is kept, and undo can be run again";
+        if (wrote) why += "; the card may be partly given back; the undo file is kept, and undo can be run again";
         // Said before an interruption held back meanwhile ends the program.
         const int status = refuse(why);
         op.EndWrites();

@@ -274,6 +274,7 @@ class ExitCodes(unittest.TestCase):
         (["selftest", "{empty}"], "", 1, None, "reading sector 0 failed"),
         (["undo", "{card}"], "", 2, None, "undo takes a FILE and a TARGET"),
         (["undo", "--list", "{card}"], "", 2, None, "undo --list takes no FILE or TARGET"),
+        (["undo", "--list", "--undo-file", "{missing}"], "", 2, None, "--undo-file is for repair"),
         (["repair", "{card}", "--force"], "", 2, None, "--force is for undo"),
         (["repair", "{card}", "--verify", "--undo-file", "{missing}"], "", 2, None, "no undo file to write"),
         (["probe", "{card}", "--undo-file", "{missing}"], "", 2, None, "--undo-file is for repair"),
@@ -420,14 +421,72 @@ def repaired_with_undo(card):
     return os.path.join(os.environ["XDG_STATE_HOME"], "brisant", new[0])
 
 
+def data_extents(path):
+    """Where a sparse file holds data: (start, end) byte ranges."""
+    extents = []
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        at = 0
+        while at < size:
+            try:
+                start = os.lseek(f.fileno(), at, os.SEEK_DATA)
+            except OSError:
+                break
+            end = os.lseek(f.fileno(), start, os.SEEK_HOLE)
+            extents.append((start, end))
+            at = end
+    return size, extents
+
+
 def same_image(a, b):
-    return subprocess.run(["cmp", "-s", a, b]).returncode == 0
+    """Byte for byte, reading only where either image holds data: holes read
+    as zeros, and 2 GB of them are slow to compare."""
+    (size_a, in_a), (size_b, in_b) = data_extents(a), data_extents(b)
+    if size_a != size_b:
+        return False
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        for start, end in in_a + in_b:
+            for at in range(start, end, 1 << 20):
+                n = min(1 << 20, end - at)
+                if os.pread(fa.fileno(), n, at) != os.pread(fb.fileno(), n, at):
+                    return False
+    return True
 
 
 def undo_marks(path):
     with open(path, "rb") as f:
         head = f.read(4096).split(b"\n\n")[0].decode()
-    return [int(n) for n in re.search(r"^marks: (\S+) ", head, re.M).group(1).split(",")]
+    marks = re.search(r"^marks: (\S+) ", head, re.M).group(1)
+    return [] if marks == "-" else [int(n) for n in marks.split(",")]
+
+
+def rewrite_header(path, old, new):
+    """The undo file with one header text replaced, whole by its check."""
+    with open(path, "rb") as f:
+        data = f.read()[:-32]
+    assert old in data, old
+    data = data.replace(old, new, 1)
+    with open(path, "wb") as f:
+        f.write(data + hashlib.sha256(data).digest())
+
+
+def fat_card(*files):
+    """A card whose declared 1,984,000 sectors hold a FAT16 volume with these
+    files (name, size): the old tables then give clusters to files."""
+    card = Card(1984000, 3968000)
+    subprocess.run(["mkfs.fat", "-F", "16", "-s", "32", "-g", "255/64", card.path, "992000"],
+                   capture_output=True, check=True)
+    for name, size in files:
+        with tempfile.NamedTemporaryFile() as data:
+            data.write(os.urandom(size))
+            data.flush()
+            subprocess.run(["mcopy", "-i", card.path, data.name, "::" + name], check=True)
+    return card
+
+
+def root_names(card):
+    r = subprocess.run(["mdir", "-b", "-i", card.path, "::"], capture_output=True, text=True)
+    return sorted(os.path.basename(l.strip()) for l in r.stdout.splitlines() if l.strip())
 
 
 class Undo(unittest.TestCase):
@@ -437,6 +496,12 @@ class Undo(unittest.TestCase):
             original = Card(0, 0, like=card)
             undo = repaired_with_undo(card)
             self.assertEqual(os.stat(undo).st_mode & 0o777, 0o600)
+            # Only an explicit yes gives the card back.
+            for answer in ("", "n\n"):
+                r = subprocess.run([CLI, "undo", undo, card.path], input=answer, capture_output=True, text=True,
+                                   timeout=60)
+                self.assertEqual(r.returncode, 4, r.stdout + r.stderr)
+                self.assertEqual(root_names(card), [])
             listing = run("--drive", "E=" + card.path, "undo", "--list").stdout
             self.assertIn(undo + "\n", listing)
             self.assertIn("968 MB -> 1937 MB", listing)
@@ -452,57 +517,107 @@ class Undo(unittest.TestCase):
             original.__exit__()
 
     def test_refusals_leave_the_card_as_it_is(self):
-        def changed(card, undo):
+        # Each row: what happens after the repair, and the card undo is run
+        # on; None for the repaired card itself.
+        def changed(card, undo, original):
             subprocess.run(["mcopy", "-i", card.path, __file__, "::NOTES.TXT"], check=True)
 
-        def other_card(card, undo):
-            other = Card(0, 0, like=card)
-            other.write(undo_marks(undo)[-1], os.urandom(512))
-            undo2 = repaired_with_undo(other)
-            os.unlink(undo2)
-            shutil.copyfile(other.path, card.path)
-            other.__exit__()
+        def other_card(make):
+            """Another card of the same size, repaired too."""
+            def after(card, undo, original):
+                other = make(original)
+                repaired_with_undo(other)
+                return other
+            after.__name__ = "other card, " + make.__name__
+            return after
 
-        def damaged(card, undo):
+        def blank_of_the_same_size(original=None):
+            return Card(1984000, 3968000)
+
+        def with_other_files(original=None):
+            return fat_card(("OTHER.JPG", 300000))
+
+        def with_files(original=None):
+            return fat_card(("PHOTO.JPG", 200000), ("NOTES.TXT", 3000))
+
+        def identical(original):
+            return Card(0, 0, like=original)
+
+        def damaged(card, undo, original):
             with open(undo, "r+b") as f:
                 f.seek(2000)
                 byte = f.read(1)
                 f.seek(2000)
                 f.write(bytes([byte[0] ^ 1]))
 
-        def cut_short(card, undo):
+        def cut_short(card, undo, original):
             os.truncate(undo, os.path.getsize(undo) - 100)
 
-        def forged(card, undo):
+        def forged(card, undo, original):
             # Whole by its check, but naming sectors no repair writes.
-            with open(undo, "rb") as f:
-                data = f.read()[:-32].replace(b"range: 488 32 ", b"range: 600 32 ")
-            with open(undo, "wb") as f:
-                f.write(data + hashlib.sha256(data).digest())
+            rewrite_header(undo, b"range: 488 32 ", b"range: 600 32 ")
 
-        def other_size(card, undo):
+        def number_past_2_64(card, undo, original):
+            rewrite_header(undo, b"declared: 1984000", b"declared: 99999999999999999999")
+
+        def other_size(card, undo, original):
             subprocess.run(["sh", MAKE_CARD, card.path, "2000000", "4000000", "fat"], check=True)
             self.assertEqual(run("repair", card.path, "--yes", "--no-pause").returncode, 0)
 
-        rows = [  # what happens after the repair, extra arguments, exit status, words on stderr
-            (changed, [], 1, "written to since the repair (its root folder holds: NOTES.TXT)"),
-            (other_card, [], 1, "does not hold what this file's repair wrote"),
-            (other_card, ["--force"], 1, "does not hold what this file's repair wrote"),
-            (other_size, ["--force"], 1, "does not hold what this file's repair wrote"),
-            (damaged, [], 1, "damaged"),
-            (cut_short, [], 1, "damaged"),
-            (forged, ["--force"], 1, "does not describe a repair"),
+        def formatted_again(card, undo, original):
+            subprocess.run(["mkfs.fat", "-F", "16", card.path, "1984000"], capture_output=True, check=True)
+
+        def old_files_overwritten(card, undo, original):
+            card.write(undo_marks(undo)[0], os.urandom(512))
+
+        other = "does not hold what this file's repair wrote"
+        rows = [  # how the card was made, what happens after the repair, extra arguments, exit status, on stderr
+            (blank_of_the_same_size, changed, [], 1, "written to since the repair (its root folder holds: NOTES.TXT)"),
+            (blank_of_the_same_size, other_card(identical), [], 1, other),
+            (blank_of_the_same_size, other_card(identical), ["--force"], 1, other),
+            (with_files, other_card(with_other_files), [], 1, other),
+            (with_files, other_card(with_other_files), ["--force"], 1, "--force does not change that"),
+            (with_files, other_card(identical), [], 1, other),
+            (with_files, other_card(identical), ["--force"], 1, other),
+            (blank_of_the_same_size, other_size, ["--force"], 1, other),
+            (with_files, formatted_again, [], 1, "written to since the repair (it was formatted again)"),
+            (with_files, old_files_overwritten, [], 1, "sectors of the files it held before hold other bytes"),
+            (blank_of_the_same_size, damaged, [], 1, "damaged"),
+            (blank_of_the_same_size, cut_short, [], 1, "damaged"),
+            (blank_of_the_same_size, number_past_2_64, ["--force"], 1, "damaged"),
+            (blank_of_the_same_size, forged, ["--force"], 1, "does not describe a repair"),
         ]
-        for after, extra, status, words in rows:
-            with self.subTest(after.__name__, extra=extra), Card(1984000, 3968000) as card:
+        for make, after, extra, status, words in rows:
+            with self.subTest(make.__name__, after=after.__name__, extra=extra), make() as card:
+                original = Card(0, 0, like=card)
                 undo = repaired_with_undo(card)
-                after(card, undo)
-                before = Card(0, 0, like=card)
-                r = run("undo", undo, card.path, "--yes", *extra)
+                target = after(card, undo, original) or card
+                before = Card(0, 0, like=target)
+                r = run("undo", undo, target.path, "--yes", *extra)
                 self.assertEqual(r.returncode, status, r.stdout + r.stderr)
                 self.assertIn(words, r.stderr)
-                self.assertTrue(same_image(card.path, before.path))
-                before.__exit__()
+                self.assertTrue(same_image(target.path, before.path))
+                for left in {before, original, target} - {card}:
+                    left.__exit__()
+
+    def test_a_card_repaired_again_is_undone_by_its_last_file_only(self):
+        with fat_card(("PHOTO.JPG", 200000)) as card:
+            first = repaired_with_undo(card)
+            self.assertEqual(run("undo", first, card.path, "--yes").returncode, 0)
+            subprocess.run(["mcopy", "-i", card.path, __file__, "::NEW.TXT"], check=True)
+            with_new = Card(0, 0, like=card)
+            second = repaired_with_undo(card)
+            r = run("undo", first, card.path, "--yes", "--force")
+            self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+            self.assertIn("repaired again since (%s undoes that repair)" % second, r.stderr)
+            listing = run("--drive", "E=" + card.path, "undo", "--list").stdout.splitlines()
+            self.assertEqual(listing[listing.index(first) + 2].strip(), "card not present")
+            self.assertTrue(listing[listing.index(second) + 2].strip().startswith("card present: E:"))
+            r = run("undo", second, card.path, "--yes")
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertTrue(same_image(card.path, with_new.path))
+            self.assertEqual(root_names(card), ["NEW.TXT", "PHOTO.JPG"])
+            with_new.__exit__()
 
     def test_force_puts_back_the_tables_of_a_changed_card(self):
         with Card(1984000, 3968000) as card:
@@ -519,28 +634,54 @@ class Undo(unittest.TestCase):
         with Card(1984000, 3968000) as card, tempfile.NamedTemporaryFile() as plain:
             before = card.digest()
             existing = repaired_with_undo(Card(0, 0, like=card))
-            rows = [  # environment, arguments, words on stderr
-                ({"XDG_STATE_HOME": plain.name}, [], "cannot save the undo file"),
-                ({}, ["--undo-file", os.path.join(plain.name, "x.brisant-undo")], "cannot save the undo file"),
-                ({}, ["--undo-file", existing], "exists already"),
-                ({"XDG_STATE_HOME": "", "HOME": ""}, [], "no folder for the undo file"),
+            # A file that cannot be flushed is never named, and the card is not written.
+            unflushed = ["strace", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:error=EIO"]
+            rows = [  # environment, arguments, words on stderr, run under
+                ({"XDG_STATE_HOME": plain.name}, [], "cannot save the undo file", []),
+                ({}, ["--undo-file", os.path.join(plain.name, "x.brisant-undo")], "cannot save the undo file", []),
+                ({}, ["--undo-file", existing], "exists already", []),
+                ({"XDG_STATE_HOME": "", "HOME": ""}, [], "no folder for the undo file", []),
+                ({}, [], "Input/output error", unflushed),
             ]
-            for env, args, words in rows:
-                with self.subTest(env=env, args=args):
+            for env, args, words, under in rows:
+                with self.subTest(env=env, args=args, under=under):
                     files = undo_files()
-                    r = subprocess.run([CLI, "repair", card.path, "--yes", "--no-pause", *args], capture_output=True,
-                                       text=True, timeout=60, env=dict(os.environ, **env), stdin=subprocess.DEVNULL)
+                    r = subprocess.run([*under, CLI, "repair", card.path, "--yes", "--no-pause", *args],
+                                       capture_output=True, text=True, timeout=60,
+                                       env=dict(os.environ, **env, **(UNTRACED_LEAKS if under else {})),
+                                       stdin=subprocess.DEVNULL)
                     self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
                     self.assertIn(FAIL, r.stdout)
                     self.assertIn(words, r.stderr)
                     self.assertEqual(card.digest(), before)
                     self.assertEqual(undo_files(), files)
+            # A folder without links (FAT, exFAT: a USB stick) gets the file
+            # under its own name; a folder the program makes is the user's alone.
+            with tempfile.TemporaryDirectory() as home:
+                undo = os.path.join(home, "stick", "card.brisant-undo")
+                os.mkdir(os.path.dirname(undo))
+                r = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=link,linkat", "-e",
+                                    "inject=link,linkat:error=EPERM", CLI, "repair", card.path, "--yes", "--no-pause",
+                                    "--undo-file", undo], capture_output=True, text=True, timeout=60,
+                                   env=UNTRACED_LEAKS, stdin=subprocess.DEVNULL)
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertEqual(os.listdir(os.path.dirname(undo)), ["card.brisant-undo"])
+                r = subprocess.run([CLI, "repair", card.path, "--yes", "--no-pause"], capture_output=True, text=True,
+                                   timeout=60, env=dict(os.environ, XDG_STATE_HOME=os.path.join(home, "state")))
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertEqual(os.stat(os.path.join(home, "state")).st_mode & 0o777, 0o700)
+                self.assertEqual(os.stat(os.path.join(home, "state", "brisant")).st_mode & 0o777, 0o700)
+                self.assertEqual(run("undo", undo, card.path, "--yes").returncode, 1)
 
     def test_interrupted_undo_ends_restored_or_goes_on(self):
+        # Old bytes that differ from the new ones in every command's sectors,
+        # as on a card whose files fill more than half a table: a range cut
+        # at a command boundary is then partly old and partly new.
         with Card(1984000, 3968000) as base:
+            base.write(2, os.urandom(512 * 518))
             original = Card(0, 0, like=base)
             undo = repaired_with_undo(base)
-            rows = [(sig, n) for n in range(1, 7) for sig in (signal.SIGINT, signal.SIGKILL)]
+            rows = [(sig, n) for n in range(1, 8) for sig in (signal.SIGINT, signal.SIGKILL)]
             for sig, n in rows:
                 with self.subTest(signal=sig.name, write=n):
                     card = Card(0, 0, like=base)
@@ -551,7 +692,54 @@ class Undo(unittest.TestCase):
                     if sig == signal.SIGKILL:
                         again = run("undo", undo, card.path, "--yes")
                         self.assertEqual(again.returncode, 0, again.stdout + again.stderr)
+                        self.assertIn("cut short" if n > 1 else "", again.stdout)
                     self.assertTrue(same_image(card.path, original.path))
+                    card.__exit__()
+            # A write that fails while an interruption waits: the failure and
+            # the card's state are said before the program ends by the signal.
+            card = Card(0, 0, like=base)
+            r = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
+                                "inject=pwrite64:error=EIO:signal=SIGINT:when=3", CLI, "undo", undo, card.path,
+                                "--yes"], capture_output=True, text=True, timeout=60, env=UNTRACED_LEAKS)
+            self.assertEqual(r.returncode, -signal.SIGINT, r.stdout + r.stderr)
+            self.assertIn("failed", r.stderr)
+            self.assertIn("may be partly given back; the undo file is kept", r.stderr)
+            self.assertEqual(run("undo", undo, card.path, "--yes").returncode, 0)
+            self.assertTrue(same_image(card.path, original.path))
+            card.__exit__()
+            original.__exit__()
+
+    def test_a_repair_killed_in_its_layout_is_undone_without_force(self):
+        with Card(1984000, 3968000) as base:
+            base.write(2, os.urandom(512 * 518))
+            original = Card(0, 0, like=base)
+            # The repair's writes, counted: the token is its last write of sector 3967999.
+            trace = os.path.join(os.environ["XDG_STATE_HOME"], "repair.trace")
+            probe = Card(0, 0, like=base)
+            subprocess.run(["strace", "-qq", "-o", trace, "-e", "trace=pwrite64", CLI, "repair", probe.path, "--yes",
+                            "--no-pause", "--undo-file", trace + ".undo"], check=True, capture_output=True,
+                           env=UNTRACED_LEAKS)
+            with open(trace) as f:
+                offsets = [int(l.rsplit(",", 1)[1].split(")")[0]) for l in f if l.startswith("pwrite64(")]
+            os.unlink(trace)
+            os.unlink(trace + ".undo")
+            probe.__exit__()
+            token = max(i for i, at in enumerate(offsets) if at == 3967999 * 512) + 1
+            # Killed before the token, before the boot sector, in table 1, in table 2, before the root.
+            for n in (token, token + 1, token + 3, token + 5, token + 6):
+                with self.subTest(write=n - token):
+                    card = Card(0, 0, like=base)
+                    undo = os.path.join(os.environ["XDG_STATE_HOME"], "killed.brisant-undo")
+                    r = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
+                                        f"inject=pwrite64:signal=SIGKILL:when={n}", CLI, "repair", card.path, "--yes",
+                                        "--no-pause", "--undo-file", undo], capture_output=True, text=True,
+                                       timeout=60, env=UNTRACED_LEAKS)
+                    self.assertEqual(r.returncode, -signal.SIGKILL, r.stdout + r.stderr)
+                    again = run("undo", undo, card.path, "--yes")
+                    self.assertEqual(again.returncode, 0, again.stdout + again.stderr)
+                    self.assertIn("nothing to undo" if n == token else "cut short", again.stdout)
+                    self.assertTrue(same_image(card.path, original.path))
+                    os.unlink(undo)
                     card.__exit__()
             original.__exit__()
 
@@ -755,24 +943,28 @@ class Queries(unittest.TestCase):
             self.assertEqual((plan["sectors_per_cluster"], plan["fat_sectors"], plan["root_lba"],
                               plan["data_lba"], plan["clusters"]), (64, 243, 488, 520, 61991))
             commands = [c["command"] for c in plan["commands"]]
-            # The stamp check: sector 0 and each stamped sector read, the
-            # undo file's sectors read, then the stamps written, read back
-            # (answered by the plan), sector 0 again, restored.
-            stamps = [c for c in commands[3:27]]
+            # The undo file's sectors read (the token's, then the layout's);
+            # the stamp check: sector 0 read, each stamped sector read and
+            # stamped, read back (answered by the plan), sector 0 again,
+            # restored last first; then the token opens the layout.
+            undo = ["READ(10) LBA 3967999, 1 sector"] + [
+                "READ(10) LBA %d, %d sectors" % (lba, min(128, 520 - lba)) for lba in range(0, 520, 128)]
+            stamps = [c for c in commands[9:57:2]]
             self.assertEqual(len(set(stamps)), 24)
             self.assertTrue(all(c.startswith("READ(10) LBA ") and c.endswith(", 1 sector") for c in stamps))
             writes = [c.replace("READ", "WRITE") for c in stamps]
-            undo = ["READ(10) LBA %d, %d sectors" % (lba, min(128, 520 - lba)) for lba in range(0, 520, 128)]
-            self.assertEqual(commands[:105], [
-                "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector", "READ(10) LBA 0, 1 sector"]
-                + stamps + undo + writes + stamps + ["READ(10) LBA 0, 1 sector"] + writes)
-            self.assertEqual([c["sent_in_plan"] for c in plan["commands"][56:80]], [False] * 24)
-            self.assertEqual(commands[105:], [
+            keep_and_stamp = [c for pair in zip(stamps, writes) for c in pair]
+            self.assertEqual(commands[:107], [
+                "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector"] + undo + ["READ(10) LBA 0, 1 sector"]
+                + keep_and_stamp + stamps + ["READ(10) LBA 0, 1 sector"] + writes[::-1]
+                + ["WRITE(10) LBA 3967999, 1 sector"])
+            self.assertEqual([c["sent_in_plan"] for c in plan["commands"][57:81]], [False] * 24)
+            self.assertEqual(commands[107:], [
                 "PREVENT MEDIUM REMOVAL", "WRITE(10) LBA 0, 2 sectors", "ALLOW MEDIUM REMOVAL",
                 "WRITE(10) LBA 2, 128 sectors", "WRITE(10) LBA 130, 115 sectors", "WRITE(10) LBA 245, 128 sectors",
                 "WRITE(10) LBA 373, 115 sectors", "WRITE(10) LBA 488, 32 sectors", "ALLOW MEDIUM REMOVAL",
                 "EJECT MEDIUM"])
-            self.assertEqual(plan["commands"][106]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
+            self.assertEqual(plan["commands"][108]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
             self.assertEqual(card.digest(), before, "plan wrote to the card")
             listing = json.loads(run("--drive", "E=" + card.path, "--drive", "F=/nonexistent", "list",
                                      "--json").stdout)

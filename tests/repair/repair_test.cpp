@@ -11,6 +11,7 @@
 #include "platform/testing.h"
 #include "scsi/testing.h"
 #include "repair/boot_sector.h"
+#include "repair/card_undo.h"
 #include "repair/capacity_repair.h"
 #include "repair/explorer_notify.h"
 #include "repair/sector_stamps.h"
@@ -581,6 +582,94 @@ TEST_F(RepairTest, FaultAtEveryCommandOfARepair) {
                 }
             }
         }
+    }
+}
+
+// A reader whose card can be swapped for another, saying so at its next
+// command or not, and that can refuse to hold its card.
+class SwappingTarget : public platform::ScsiTarget {
+public:
+    explicit SwappingTarget(std::shared_ptr<platform::ScsiTarget> inner) : inner_(std::move(inner)) {}
+    bool Execute(platform::ScsiExchange& x) override {
+        if (unitAttention) {
+            unitAttention = false;
+            x.CheckCondition(0x6, 0x28, 0x00);  // NOT READY TO READY CHANGE, MEDIUM MAY HAVE CHANGED
+            return true;
+        }
+        if (refusePrevent && x.cdb[0] == platform::op::kPreventAllowMediumRemoval && x.cdb[4] == 1) {
+            x.CheckCondition(platform::sense::kIllegalRequest, 0x24, 0x00);
+            return true;
+        }
+        return inner_->Execute(x);
+    }
+    void Released() override { inner_->Released(); }
+
+    std::shared_ptr<platform::ScsiTarget> inner_;
+    bool unitAttention = false;
+    bool refusePrevent = false;
+};
+
+// The card is judged again, with its removal prevented, right before the
+// undo's first write: a card swapped while the operator was asked gets
+// nothing of the other card's bytes.
+TEST_F(RepairTest, UndoJudgesTheCardAgainBeforeItsFirstWrite) {
+    platform::Sha256Digest digest{};
+    if (!platform::Sha256("", 0, digest)) GTEST_SKIP() << "no SHA-256: no undo files";
+    struct Row {
+        const char* what;
+        bool swap, unitAttention, refusePrevent;
+        const char* why;  // "" when the undo goes ahead
+    };
+    const Row rows[] = {
+        {"the same card", false, false, false, ""},
+        {"swapped, and the reader says so", true, true, false, "could not be held"},
+        {"swapped silently", true, false, false, "changed while the question was asked"},
+        {"the reader will not hold the card", false, false, true, "could not be held"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        CardImage card(kImageSectors, FatBootSector(1984000));
+        std::vector<BYTE> noise(512 * 518);
+        for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<BYTE>(i * 7 + i / 512);
+        card.Write(2, noise);
+        const std::vector<BYTE> before = card.Read(0, 521);
+        const std::string file = ::testing::TempDir() + "judged-again.brisant-undo";
+        platform::RemoveFile(file);
+        repair.m_bKeepUndo = true;
+        repair.m_strUndoFile = file;
+        Attach(card);
+        repair.RunRepair();
+        ASSERT_TRUE(op.Saw("message:The drive's capacity have change to 2G bytes."));
+        std::vector<BYTE> bytes;
+        std::string why;
+        UndoRecord record;
+        ASSERT_TRUE(platform::ReadWholeFile(file, bytes, why, kUndoFileLimit)) << why;
+        ASSERT_EQ(DecodeUndo(bytes, record), "");
+        platform::RemoveFile(file);
+
+        CardImage other(kImageSectors, FatBootSector(1984000));
+        const std::vector<BYTE> otherBefore = other.Read(0, 521);
+        const std::vector<BYTE> repaired = card.Read(0, 521);
+        auto reader = std::make_shared<SwappingTarget>(platform::OpenCardImage(card.path()));
+        platform::MapDrive('E', reader, card.path());
+        HANDLE handle = device.OpenDrive('E');
+        UndoJudgement asked;
+        ASSERT_TRUE(InspectCard(device, handle, record, asked));
+        EXPECT_EQ(asked.state, UndoState::Ready);
+        if (r.swap) reader->inner_ = platform::OpenCardImage(other.path());
+        reader->unitAttention = r.unitAttention;
+        reader->refusePrevent = r.refusePrevent;
+        bool wrote = true;
+        why = RestoreCard(device, handle, record, asked, wrote);
+        device.CloseDrive(handle);
+        reader->inner_->Released();
+        EXPECT_NE(why.find(r.why), std::string::npos) << why;
+        EXPECT_EQ(why.empty(), std::string(r.why).empty()) << why;
+        EXPECT_EQ(wrote, why.empty());
+        EXPECT_EQ(other.Read(0, 521), otherBefore);
+        EXPECT_EQ(card.Read(0, 521), why.empty() ? before : repaired);
+        EXPECT_EQ(card.Read(3967999) == std::vector<BYTE>(512, 0), why.empty())
+            << "the token stays until the card is given back";
     }
 }
 

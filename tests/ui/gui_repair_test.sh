@@ -106,5 +106,5 @@ rc=$?
 judge_volume "$image" || exit 1
 set -- "$XDG_STATE_HOME"/brisant/*.brisant-undo
 [ $# = 1 ] && [ -f "$1" ] || { echo "FAIL: the repair saved no undo file, or more than one: $*"; exit 1; }
-[ "$(head -n 1 "$1")" = "brisant undo file 1" ] || { echo "FAIL: $1 is not an undo file"; exit 1; }
+[ "$(head -n 1 "$1")" = "brisant undo file 2" ] || { echo "FAIL: $1 is not an undo file"; exit 1; }
 echo "PASS: repaired through the window, with its undo file; fsck.fat accepts the volume"

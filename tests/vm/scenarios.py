@@ -601,7 +601,7 @@ section undo-file base64 /tmp/card.brisant-undo
     check(r.rc("repair") == 0, "repair exited %d" % r.rc("repair"))
     check("undo file: /tmp/card.brisant-undo" in cli_lines(r, "repair"), "repair did not name its undo file")
     undo = base64.b64decode(r.out("undo-file"))
-    check(undo.startswith(b"brisant undo file 1\n"), "the undo file does not start with its format line")
+    check(undo.startswith(b"brisant undo file 2\n"), "the undo file does not start with its format line")
     check(content_digest(card) != before, "the repair left the card as it was")
 
     r = vm.boot("undo", READER_ONLY + """
