@@ -687,25 +687,41 @@ class SurfaceTest(unittest.TestCase):
 
     def test_signal_during_the_test_leaves_the_declared_size(self):
         """Ctrl-C or SIGTERM while writing or reading back stops the test; the
-        card gets the layout of its declared size, and then the signal ends
-        the program. Signals at every write from the first on are all held."""
+        card gets the layout of its declared size, the run says how far the
+        test got, and then the signal ends the program. Signals at every write
+        from the first on are all held, and one that comes with the last
+        read-back or after it, before the layout, still keeps the declared size."""
         if shutil.which("strace") is None:
             self.fail("strace is needed (scripts/install-deps.sh installs it)")
         writes = self.TARGET // 128
-        rows = [  # signal, system call, which one (strace's when=)
-            (signal.SIGINT, "pwrite64", "100"), (signal.SIGTERM, "pwrite64", str(writes)),
-            (signal.SIGINT, "pread64", str(writes // 2)), (signal.SIGTERM, "pread64", str(writes * 3 // 4)),
-            (signal.SIGINT, "pwrite64", "1+"),
+        reads = writes + 3  # the probe's three reads come first
+        rows = [  # signal, system call, which one (strace's when=), where the test stopped
+            (signal.SIGINT, "pwrite64", "100", "while writing"), (signal.SIGTERM, "pwrite64", str(writes), "while"),
+            (signal.SIGINT, "pread64", str(reads // 2), "while reading back"),
+            (signal.SIGTERM, "pread64", str(reads * 3 // 4), "while reading back"),
+            (signal.SIGINT, "pwrite64", "1+", "while writing"),
+            (signal.SIGINT, "pread64", str(reads), "after the last read-back"),
+            # The report's write: after the test, before the layout.
+            (signal.SIGTERM, "write", "2", "after the last read-back"),
         ]
-        for sig, call, when in rows:
+        for sig, call, when, where in rows:
             with self.subTest(signal=sig.name, call=call, when=when), Card(self.DECLARED, self.TARGET) as card:
                 r = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
                                     f"inject={call}:signal={sig.name}:when={when}", CLI, "repair", card.path,
                                     "--verify", "--yes", "--no-pause"],
                                    capture_output=True, text=True, timeout=300, env=UNTRACED_LEAKS)
                 self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
-                self.assertIn("interrupted: stopping the surface test", r.stderr)
-                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                err = r.stderr.splitlines()
+                self.assertEqual(len(err), 2, r.stderr)
+                self.assertIn("interrupted: stopping the surface test", err[0])
+                self.assertRegex(err[1], r"^brisant-cli: %s: stopped %s.*; the card keeps its declared size, "
+                                 r"683 MB, with an empty volume$" % (re.escape(card.path), where))
+                if where != "after the last read-back":
+                    self.assertRegex(r.stdout, r"(?m)^surface test of %d sectors \(1367 MB\): stopped %s"
+                                     % (self.TARGET, where))
+                    # Sectors never read back are untested, not bad.
+                    self.assertIn("  first bad sector: none of those read", r.stdout)
+                self.assertEqual(r.stdout.splitlines()[-1], FAIL)
                 self.assertNotIn(CHANGED, r.stdout)
                 self.assertEqual(struct.unpack_from("<I", card.read(0), 32)[0], self.DECLARED)
                 self.assertEqual(fsck_complaints(card.path), [])
