@@ -104,6 +104,9 @@ int Repair(const Options& o, const Target& t) {
         return status;
     }
     if (op.outcome() == CConsoleOperator::Outcome::Declined) return Declined();
+    if (op.outcome() == CConsoleOperator::Outcome::NotEligible && !v.reason.empty()) {
+        return ReportFailure(false, kExitNotEligible, t.Label(), v.reason);
+    }
     return ExitStatus(op.outcome());
 }
 

@@ -221,7 +221,10 @@ class ExitCodes(unittest.TestCase):
     # One row a command and outcome: what the exit status table promises.
     # {card} repairs, {small} is too small for its doubled size, {low} is not
     # eligible, {empty} has no sector 0, {missing} does not exist, {dir} is a
-    # folder, {loop} a loop device over a card (as root only).
+    # folder, {loop} a loop device over a card (as root only), {ro} a card
+    # image that no one may write (refused also for root, before the
+    # question: an empty stdin would decline it), {zeros} and {random} cards
+    # whose sector 0 is no FAT boot sector.
     ROWS = [  # args, stdin, exit status, on stdout (a text, or the exact lines), stderr reason
         (["--drive", "E={card}", "list"], "", 0, "eligible", None),
         (["--drive", "E={low}", "list"], "", 3, "not eligible", None),
@@ -234,6 +237,14 @@ class ExitCodes(unittest.TestCase):
         (["--drive", "E={card}", "--drive", "e={low}", "list"], "", 2, None, "--drive E= is given twice"),
         (["--drive", "B=/dev/null", "list"], "", 2, None, "D to Z"),
         (["list", "E"], "", 2, None, "list takes no TARGET"),
+        (["--drive", "E={ro}", "list"], "", 1, "refused", "E: {ro}: the card is write protected: the image's mode"),
+        (["--drive", "E={zeros}", "list"], "", 3, "not eligible", "E: {zeros}: sector 0 holds no FAT boot sector"),
+        (["probe", "{ro}"], "", 1, "refused: the card is write protected", "{ro}: the card is write protected"),
+        (["plan", "{ro}"], "", 1, None, "{ro}: the card is write protected"),
+        (["repair", "{ro}", "--no-pause"], "", 1, [FAIL], "{ro}: the card is write protected"),
+        (["probe", "{zeros}"], "", 3, NOT_NEEDED, "{zeros}: sector 0 holds no FAT boot sector"),
+        (["plan", "{random}"], "", 3, "not eligible", "{random}: sector 0 holds no FAT boot sector"),
+        (["repair", "{random}", "--yes", "--no-pause"], "", 3, NOT_NEEDED, "sector 0 holds no FAT boot sector"),
         (["probe", "{card}"], "", 0, "repair: asks", None),
         (["probe", "{low}"], "", 3, NOT_NEEDED, None),
         (["probe", "{small}"], "", 1, None, "{small}: cannot read sector 3967999, the last of the new volume: "
@@ -251,9 +262,11 @@ class ExitCodes(unittest.TestCase):
         (["plan", "{loop}"], "", 1, None, "not removable"),
         (["plan"], "", 2, None, "plan takes one TARGET"),
         (["repair", "{card}", "--yes", "--no-pause"], "", 0, CHANGED, None),
-        (["repair", "{card}", "-q", "--yes", "--no-pause"], "", 0, [CHANGED], None),
+        (["repair", "{card}", "-q", "--yes", "--no-pause", "--undo-file", "{undo}"], "", 0,
+         ["undo file: {undo}", CHANGED], None),
         (["repair", "{card}", "--no-pause"], "n\n", 4, None, "declined: nothing was written"),
-        (["repair", "{card}", "-q", "--no-pause"], "n\n", 4, [], "declined: nothing was written"),
+        (["repair", "{card}", "-q", "--no-pause", "--undo-file", "{undo}"], "n\n", 4, ["undo file: {undo}"],
+         "declined: nothing was written"),
         (["repair", "{low}", "--yes", "--no-pause"], "", 3, NOT_NEEDED, None),
         (["repair", "{small}", "--yes", "--no-pause"], "", 1, FAIL, "cannot read sector 3967999"),
         (["repair", "{small}", "-q", "--yes"], "", 1, [FAIL], "the medium holds only"),
@@ -288,12 +301,19 @@ class ExitCodes(unittest.TestCase):
     ]
 
     def cards(self, tmp, loop):
-        paths = {"missing": os.path.join(tmp, "missing.img"), "dir": tmp, "empty": os.path.join(tmp, "empty.img")}
+        paths = {"missing": os.path.join(tmp, "missing.img"), "dir": tmp, "empty": os.path.join(tmp, "empty.img"),
+                 "undo": os.path.join(tmp, "card.brisant-undo")}
         open(paths["empty"], "wb").close()
         for name, declared, sectors in (("card", 1984000, 3968000), ("small", 1984000, 1984000),
-                                        ("low", 1399999, 2800000)):
+                                        ("low", 1399999, 2800000), ("ro", 1984000, 3968000)):
             paths[name] = os.path.join(tmp, name + ".img")
             subprocess.run(["sh", MAKE_CARD, paths[name], str(declared), str(sectors)], check=True)
+        os.chmod(paths["ro"], 0o444)
+        for name, sector0 in (("zeros", bytes(512)), ("random", os.urandom(510) + b"\0\0")):
+            paths[name] = os.path.join(tmp, name + ".img")
+            with open(paths[name], "wb") as f:
+                f.write(sector0)
+                f.truncate(3968000 * 512)
         if loop:
             paths["loop"] = subprocess.run(["losetup", "-f", "--show", paths["low"]], capture_output=True,
                                            text=True, check=True).stdout.strip()
@@ -331,7 +351,7 @@ class ExitCodes(unittest.TestCase):
                         if reason:
                             self.assertIn(reason.split(": ")[-1], r.stdout)
                     elif isinstance(out, list):
-                        self.assertEqual(r.stdout.splitlines(), out)
+                        self.assertEqual(r.stdout.splitlines(), [l.format(**paths) for l in out])
                     elif out:
                         self.assertIn(out, r.stdout)
 
@@ -438,7 +458,7 @@ class Undo(unittest.TestCase):
             undo = repaired_with_undo(card)
             self.assertEqual(os.stat(undo).st_mode & 0o777, 0o600)
             listing = run("--drive", "E=" + card.path, "undo", "--list").stdout
-            self.assertIn(undo + "\n", listing)
+            self.assertEqual(listing.splitlines()[0], undo, "the last repair's file comes first")
             self.assertIn("968 MB -> 1937 MB", listing)
             self.assertIn("card present: E:\\ (%s)" % card.path, listing)
             r = run("undo", undo, card.path, "--yes")
@@ -812,7 +832,8 @@ class Queries(unittest.TestCase):
 
 class Completion(unittest.TestCase):
     def test_in_an_interactive_bash(self):
-        """--drive E=<Tab> completes a path; after the TARGET no more is offered."""
+        """--drive E=<Tab> completes a path; after the TARGET no more is offered;
+        undo's FILE comes from the undo folder too."""
         if shutil.which("tmux") is None or not os.path.exists(BASH_COMPLETION):
             self.fail("tmux and bash-completion are needed (scripts/install-deps.sh installs them)")
         script = os.path.join(SOURCE, "dist", "brisant-cli.bash-completion")
@@ -822,12 +843,17 @@ class Completion(unittest.TestCase):
             ("brisant-cli --drive E=card-one.img probe card-one.img car",
              "brisant-cli --drive E=card-one.img probe card-one.img carX"),
             ("brisant-cli list car", "brisant-cli list carX"),
+            ("brisant-cli undo ", "brisant-cli undo {saved} X"),
         ]
-        with tempfile.TemporaryDirectory() as tmp:
+        with tempfile.TemporaryDirectory() as tmp, tempfile.TemporaryDirectory() as state:
             for name in ("card-one.img", "card-two.img"):
                 open(os.path.join(tmp, name), "wb").close()
+            os.makedirs(os.path.join(state, "brisant"))
+            saved = os.path.join(state, "brisant", "20261210-120000-card-968MB.brisant-undo")
+            open(saved, "wb").close()
+            rows = [(typed, line.format(saved=saved)) for typed, line in rows]
             tmux = ["tmux", "-f", "/dev/null", "-L", "brisant-cli-test-%d" % os.getpid()]
-            env = dict(os.environ, HOME=tmp, TERM="xterm")
+            env = dict(os.environ, HOME=tmp, TERM="xterm", XDG_STATE_HOME=state, HISTFILE="")
             subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "20", "-c", tmp,
                                    "bash --norc --noprofile -i"], check=True, env=env)
             try:
