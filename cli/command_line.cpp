@@ -8,14 +8,22 @@
 
 namespace {
 
+// The Windows program reaches real volumes by their letters only, and is
+// told so in its own words: no --drive, no paths, no signals.
+#ifdef _WIN32
+#define BRISANT_DRIVE_OPTION ""
+#else
+#define BRISANT_DRIVE_OPTION "[--drive X=PATH]... "
+#endif
+
 const char kUsage[] =
-    "usage: brisant-cli [--drive X=PATH]... [--json] list\n"
-    "       brisant-cli [--drive X=PATH]... [--json] probe|plan TARGET\n"
-    "       brisant-cli [--drive X=PATH]... [-y] [-q] [--no-pause] [--undo-file PATH | --verify]\n"
+    "usage: brisant-cli " BRISANT_DRIVE_OPTION "[--json] list\n"
+    "       brisant-cli " BRISANT_DRIVE_OPTION "[--json] probe|plan TARGET\n"
+    "       brisant-cli " BRISANT_DRIVE_OPTION "[-y] [-q] [--no-pause] [--undo-file PATH | --verify]\n"
     "                  repair TARGET\n"
-    "       brisant-cli [--drive X=PATH]... [-y] [--force] undo FILE TARGET\n"
-    "       brisant-cli [--drive X=PATH]... undo --list\n"
-    "       brisant-cli [--drive X=PATH]... [-y] selftest TARGET\n"
+    "       brisant-cli " BRISANT_DRIVE_OPTION "[-y] [--force] undo FILE TARGET\n"
+    "       brisant-cli " BRISANT_DRIVE_OPTION "undo --list\n"
+    "       brisant-cli " BRISANT_DRIVE_OPTION "[-y] selftest TARGET\n"
     "       brisant-cli -h | -V\n"
     "\n"
     "Re-formats the card in a card reader as one FAT16 volume of twice the\n"
@@ -37,8 +45,10 @@ const char kUsage[] =
     "                   the card\n"
     "\n"
     "options (anywhere on the line):\n"
+#ifndef _WIN32
     "  --drive X=PATH   maps drive letter X (D to Z) to a block device or card image file;\n"
     "                   once for each letter\n"
+#endif
     "  --json           list, probe, plan: one JSON object on stdout, also for an error\n"
     "                   ({\"error\": ..., \"exit\": N})\n"
     "  -y, --yes        repair, selftest, undo: answers the question with yes\n"
@@ -47,18 +57,31 @@ const char kUsage[] =
     "  --verify         repair: writes every sector of the new volume with a pattern of its\n"
     "                   own and reads it all back before the layout (see below)\n"
     "  --undo-file PATH repair: the undo file to write (never an existing one); by default\n"
+#ifdef _WIN32
+    "                   a new file in %LOCALAPPDATA%\\Brisant\n"
+#else
     "                   a new file in $XDG_STATE_HOME/brisant (~/.local/state/brisant)\n"
+#endif
     "  --force          undo: also over a card written to since the repair, whose files\n"
     "                   are then lost\n"
     "  -h, --help       shows this text\n"
     "  -V, --version    shows the version\n"
     "  --               ends the options: what follows is a command or TARGET\n"
     "\n"
+#ifdef _WIN32
+    "TARGET is a drive letter (E, E: or E:\\): the card's volume, as Explorer shows\n"
+    "it. Offered, and so repaired, is only a drive D: to Z: that answers INQUIRY as\n"
+    "a removable direct-access disk (a card reader), among the first 16 in letter\n"
+    "order; never a hard disk. The commands go straight to the drive, which Windows\n"
+    "allows only to administrators: run brisant-cli from a command prompt started\n"
+    "with \"Run as administrator\".\n"
+#else
     "TARGET is a drive letter (E, E: or E:\\) or the path of a block device or card\n"
     "image. By default D: onwards are the whole disks that exist, sd* first, then\n"
     "mmcblk*. Offered, and so repaired, is only a drive that answers INQUIRY as a\n"
     "removable direct-access disk (a card reader, a card slot, a card image), among\n"
     "the first 16 in letter order; never a fixed disk or a loop device.\n"
+#endif
     "\n"
     "exit status (list, probe and plan end as a repair of the drive would before\n"
     "its question; list as for its most promising drive):\n"
@@ -68,12 +91,21 @@ const char kUsage[] =
     "  2  usage error\n"
     "  3  the declared capacity is not eligible (1400000 to 4200000 sectors)\n"
     "  4  declined: nothing was written\n"
+#ifndef _WIN32
+    "  130, 143  ended by Ctrl-C or SIGTERM, once the card is whole\n"
+#endif
     "\n"
     "Before writing, repair reads the last sector of the new volume and stamps,\n"
     "reads back and restores up to 25 sectors spread over it, so that a card that\n"
     "cannot hold the doubled size is refused unchanged. From the first write to the\n"
+#ifdef _WIN32
+    "last, Ctrl-C, Ctrl-Break and closing the console wait until the new volume is\n"
+    "complete. A card pulled out, or a program ended by the Task Manager,\n"
+    "meanwhile can be left\n"
+#else
     "last, Ctrl-C, SIGTERM and SIGHUP wait until the new volume is complete. A card\n"
     "pulled out, or a program killed with SIGKILL, meanwhile can be left\n"
+#endif
     "half-written: probe then shows the new volume's size, and repair writes the\n"
     "same layout again.\n"
     "\n"
@@ -83,7 +115,12 @@ const char kUsage[] =
     "another sector's (wrapped) or something else (changed), the first bad sector\n"
     "and the rates. Only when every sector held does the card get the doubled\n"
     "size; when every sector below the declared size held, it gets that size,\n"
-    "empty, and repair exits 1; otherwise no layout is written. Ctrl-C or SIGTERM\n"
+    "empty, and repair exits 1; otherwise no layout is written. "
+#ifdef _WIN32
+    "Ctrl-C\n"
+#else
+    "Ctrl-C or SIGTERM\n"
+#endif
     "stops the test and leaves the card at its declared size, empty.\n";
 
 }  // namespace

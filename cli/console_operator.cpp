@@ -139,11 +139,23 @@ void CConsoleOperator::BeginWrites() {
 
 void CConsoleOperator::EndWrites() {
     if (!m_bHolding) return;
-    InterruptHeld();
+    const bool interrupted = InterruptHeld();
     std::fflush(stdout);
     std::fflush(stderr);
     m_bHolding = false;
+    if (interrupted && m_bTestShown) {
+        m_bHoldDeferred = true;
+        return;
+    }
     // An interruption held back takes its usual course here.
+    m_Hold.End();
+}
+
+void CConsoleOperator::EndHeldInterrupts() {
+    if (!m_bHoldDeferred) return;
+    m_bHoldDeferred = false;
+    std::fflush(stdout);
+    std::fflush(stderr);
     m_Hold.End();
 }
 
@@ -163,9 +175,15 @@ bool CConsoleOperator::InterruptHeld() {
 // a few dozen times a second, which keeps its calls off the test's rate.
 bool CConsoleOperator::StopRequested() {
     const auto now = std::chrono::steady_clock::now();
-    if (now - m_LastStopCheck < std::chrono::milliseconds(20)) return false;
+    if (!m_bStopped && now - m_LastStopCheck < std::chrono::milliseconds(20)) return false;
     m_LastStopCheck = now;
+    return StopRequestedNow();
+}
+
+bool CConsoleOperator::StopRequestedNow() {
+    if (m_bStopped) return true;
     if (!m_bHolding || !m_Hold.Pending()) return false;
+    m_bStopped = true;
     if (!m_bToldHeld) {
         EndTestLine();
         std::fflush(stdout);
@@ -227,6 +245,7 @@ void CConsoleOperator::EndTestLine() {
 }
 
 void CConsoleOperator::ShowTestReport(const SurfaceReport& report) {
+    m_bTestShown = true;
     EndTestLine();
     if (m_bQuiet || m_bOutcomeOnly) return;
     EndProgressLine();

@@ -32,8 +32,13 @@ public:
     void EndWrites() override;
     // An interruption held back stops the surface test.
     bool StopRequested() override;
+    bool StopRequestedNow() override;
     void ShowTestProgress(const char* phase, DWORD done, DWORD total) override;
     void ShowTestReport(const SurfaceReport& report) override;
+    // After the surface test, an interruption held back waits for this, so
+    // that the run's outcome is said before the signal ends it.
+    void EndHeldInterrupts();
+    ~CConsoleOperator() override { EndHeldInterrupts(); }
     // Said wherever the question goes, just before it.
     void WarnBeforeQuestion(std::string text) { m_strWarning = std::move(text); }
 
@@ -52,6 +57,9 @@ private:
 
     bool m_bHolding = false;
     bool m_bToldHeld = false;
+    bool m_bStopped = false;
+    bool m_bTestShown = false;
+    bool m_bHoldDeferred = false;
     CInterruptHold m_Hold;
 
     std::string m_strSelected;

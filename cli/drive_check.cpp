@@ -10,6 +10,7 @@
 #include "cli/console_operator.h"
 #include "cli/exit_status.h"
 #include "scsi/drive_identity.h"
+#include "scsi/image_file.h"
 #include "scsi/drive_map.h"
 
 std::string DriveText(char letter) { return std::string(1, letter) + ":\\"; }
@@ -147,6 +148,39 @@ std::uint64_t MediumSectors(char letter) {
 #endif
 }
 
+// Why sector 0 declares no capacity: the repair's own message says only that
+// there is nothing to fix.
+std::string WhyNothingDeclared(char letter) {
+    CCardDevice device;
+    HANDLE h = device.OpenDrive(letter);
+    BYTE sector[kSectorSize] = {};
+    const BOOL read = h != nullptr && device.ReadSectors(h, sector, 0, 1);
+    if (h != nullptr) device.CloseDrive(h);
+    if (!read) return std::string();
+    if (sector[510] != 0x55 || sector[511] != 0xAA) {
+        return "sector 0 holds no FAT boot sector (no 55 AA signature at its end), so it declares no capacity";
+    }
+    return sector[0] == 0xEB ? "sector 0's FAT boot sector declares 0 sectors in its 32-bit total"
+                             : "sector 0 holds no FAT boot sector, and its first partition declares 0 sectors";
+}
+
+// An image that no one may write is refused before the question, not by the
+// first write after it; root opens it all the same, so its mode decides.
+std::string WhyImageReadOnly(char letter) {
+#ifdef _WIN32
+    (void)letter;
+    return std::string();
+#else
+    const platform::DriveIdentity identity = platform::IdentifyDrive(letter);
+    struct stat st {};
+    if (!identity.known || !identity.image || stat(identity.path.c_str(), &st) != 0 ||
+        !platform::NoOneMayWrite(st.st_mode)) {
+        return std::string();
+    }
+    return "the card is write protected: the image's mode lets no one write it";
+#endif
+}
+
 }  // namespace
 
 DriveVerdict CheckReachable(const Target& t, const Sweep& sweep, std::shared_ptr<CommandWatch>& watch) {
@@ -186,6 +220,7 @@ DriveVerdict CheckDrive(const Target& t, const Sweep& sweep, std::shared_ptr<Com
     if (v.status != kExitOk) return v;
     if (!IsCapacityEligible(v.declared)) {
         v.status = kExitNotEligible;
+        if (v.declared == 0) v.reason = WhyNothingDeclared(t.letter);
         return v;
     }
     // The repair reads the last sector of the new volume before it writes;
@@ -195,7 +230,10 @@ DriveVerdict CheckDrive(const Target& t, const Sweep& sweep, std::shared_ptr<Com
         v.status = kExitFailed;
         v.reason = LastSectorUnread(v.target) + ": the medium holds only " + std::to_string(medium) + " sectors (" +
                    CapacityText(static_cast<DWORD>(medium)) + ")";
+        return v;
     }
+    v.reason = WhyImageReadOnly(t.letter);
+    if (!v.reason.empty()) v.status = kExitFailed;
     return v;
 }
 

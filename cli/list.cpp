@@ -29,7 +29,7 @@ void ListDrive(const Options& o, const Target& t, const DriveVerdict& v, std::ve
     } else if (o.json) {
         JsonObject drive = DriveJson(t);
         AddCapacity(drive, v);
-        if (v.status == kExitFailed) drive.Add("error", v.reason);
+        if (v.status != kExitOk && !v.reason.empty()) drive.Add("error", v.reason);
         drives.push_back(drive.Add("exit", v.status));
     } else {
         const char* verdict = v.status == kExitOk            ? "eligible"
@@ -39,7 +39,7 @@ void ListDrive(const Options& o, const Target& t, const DriveVerdict& v, std::ve
                     t.path.c_str());
         std::printf("    %s\n", IdentityOf(t.letter).c_str());
     }
-    if (v.status == kExitFailed) {
+    if (v.status != kExitOk && !v.reason.empty()) {
         std::fflush(stdout);
         std::fprintf(stderr, "brisant-cli: %c: %s: %s\n", t.letter, t.path.c_str(), v.reason.c_str());
     }

@@ -90,6 +90,7 @@ int Plan(const Options& o, const Target& t) {
         PrintHeading(t);
         PrintPlan(v, g, *dryRun);
     }
+    if (status == kExitNotEligible && !v.reason.empty()) return ReportFailure(o.json, status, t.Label(), v.reason, json);
     if (status != kExitFailed) {
         if (o.json) PrintJson(json.Add("exit", status));
         return status;

@@ -19,7 +19,7 @@ int Probe(const Options& o, const Target& t) {
     if (o.json) {
         JsonObject json = DriveJson(t);
         AddCapacity(json, v);
-        if (v.status == kExitFailed) return ReportFailure(true, v.status, t.Label(), v.reason, json);
+        if (!v.reason.empty()) return ReportFailure(true, v.status, t.Label(), v.reason, json);
         PrintJson(json.Add("exit", v.status));
         return v.status;
     }
@@ -39,7 +39,7 @@ int Probe(const Options& o, const Target& t) {
         }
     }
     std::printf("repair: %s\n", VerdictText(v).c_str());
-    if (v.status == kExitFailed) return ReportFailure(false, v.status, t.Label(), v.reason);
+    if (!v.reason.empty()) return ReportFailure(false, v.status, t.Label(), v.reason);
     return v.status;
 }
 

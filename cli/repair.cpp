@@ -49,6 +49,7 @@ bool ChooseUndoFile(const Options& o, const Target& t, const DriveVerdict& v, st
 // the test did not decide it.
 std::string WhyVerifyFailed(const CCapacityRepair& repair, DWORD declared, const CommandWatch::Failure& failure) {
     using Refusal = CCapacityRepair::Refusal;
+    if (repair.m_Refusal == Refusal::Stopped) return SurfaceStopReason(repair.m_Surface, declared);
     if (repair.m_Refusal != Refusal::DeclaredOnly && repair.m_Refusal != Refusal::Damaged) return std::string();
     std::string reason = SurfaceReason(repair.m_Surface, declared);
     if (repair.m_Surface.failed && failure.seen) reason += "; the test ended with " + failure.Describe();
@@ -86,7 +87,8 @@ int Repair(const Options& o, const Target& t) {
         if (!ChooseUndoFile(o, t, v, repair.m_strUndoFile, why)) return RefuseRepair(t, why);
         repair.m_bKeepUndo = true;
         repair.m_strCard = IdentityOf(t.letter);
-        if (!o.quiet) std::printf("undo file: %s\n", repair.m_strUndoFile.c_str());
+        // Kept by -q: a script needs it most.
+        std::printf("undo file: %s\n", repair.m_strUndoFile.c_str());
     }
     repair.m_bVerify = o.verify;
     watch->Reset();
@@ -97,9 +99,14 @@ int Repair(const Options& o, const Target& t) {
         std::string reason = WhyVerifyFailed(repair, v.declared, failure);
         if (reason.empty()) reason = WhyFailed(t, repair, failure);
         if (!repair.m_strUndoSaved.empty()) reason += "; " + repair.m_strUndoSaved + " holds what was overwritten";
-        return ReportFailure(false, kExitFailed, t.Label(), reason);
+        const int status = ReportFailure(false, kExitFailed, t.Label(), reason);
+        op.EndHeldInterrupts();
+        return status;
     }
     if (op.outcome() == CConsoleOperator::Outcome::Declined) return Declined();
+    if (op.outcome() == CConsoleOperator::Outcome::NotEligible && !v.reason.empty()) {
+        return ReportFailure(false, kExitNotEligible, t.Label(), v.reason);
+    }
     return ExitStatus(op.outcome());
 }
 

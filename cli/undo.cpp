@@ -1,6 +1,8 @@
 // undo: the card given back the bytes its repair overwrote, from the undo
 // file that repair saved; and the list of those files.
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,9 +103,22 @@ struct OpenDriveHandle {
     HANDLE handle;
 };
 
+// The file of the last repair is the one most often wanted: newest first.
+void NewestFirst(std::vector<std::string>& files) {
+    namespace fs = std::filesystem;
+    std::vector<std::pair<fs::file_time_type, std::string>> dated;
+    for (std::string& file : files) {
+        std::error_code error;
+        dated.emplace_back(fs::last_write_time(fs::path(file), error), std::move(file));
+    }
+    std::sort(dated.begin(), dated.end(), [](const auto& a, const auto& b) { return a > b; });
+    for (std::size_t i = 0; i < files.size(); ++i) files[i] = std::move(dated[i].second);
+}
+
 int ListUndoFiles() {
     const std::string folder = platform::UndoFolder();
-    const std::vector<std::string> files = folder.empty() ? std::vector<std::string>() : platform::FilesIn(folder, kUndoSuffix);
+    std::vector<std::string> files = folder.empty() ? std::vector<std::string>() : platform::FilesIn(folder, kUndoSuffix);
+    NewestFirst(files);
     if (files.empty()) {
         std::printf("no undo files in %s\n", folder.empty() ? "(no folder: HOME is not set)" : folder.c_str());
         return kExitOk;

@@ -34,6 +34,9 @@ public:
     // asks between commands whether to stop (and then leaves the card at its
     // declared size), says how far a phase is, and shows its report.
     virtual bool StopRequested() { return false; }
+    // Asked once the test is over, however recently it was asked before: a
+    // stop that came with the last command still keeps the declared size.
+    virtual bool StopRequestedNow() { return StopRequested(); }
     virtual void ShowTestProgress(const char* /*phase*/, DWORD /*done*/, DWORD /*total*/) {}
     virtual void ShowTestReport(const SurfaceReport& /*report*/) {}
 };

@@ -244,7 +244,13 @@ DWORD CCapacityRepair::VerifiedCapacity(HANDLE device, DWORD declared) {
         m_Refusal = Refusal::Stopped;
         return declared;
     }
-    if (m_Surface.AllGood()) return m_nCapacity;
+    if (m_Surface.AllGood()) {
+        // Never the doubled size once the operator asked to stop.
+        if (!m_Operator.StopRequestedNow()) return m_nCapacity;
+        m_Surface.stopped = true;
+        m_Refusal = Refusal::Stopped;
+        return declared;
+    }
     // A card that folds its upper sectors onto lower ones has its lower ones
     // overwritten by the upper ones' patterns: only the declared sectors
     // tested on their own tell such a card from one damaged below its size.

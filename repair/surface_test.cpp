@@ -153,7 +153,7 @@ std::vector<std::string> SurfaceSummary(const SurfaceReport& r) {
     char line[160];
     std::snprintf(line, sizeof line, "surface test of %u sectors (%s)%s", static_cast<unsigned>(r.sectors),
                   (std::to_string(r.sectors >> 11) + " MB").c_str(),
-                  r.stopped ? ": stopped" : r.failed ? ": ended by a failed command" : "");
+                  r.stopped ? (": " + SurfaceStopPoint(r)).c_str() : r.failed ? ": ended by a failed command" : "");
     lines.push_back(line);
     lines.push_back("  good      " + std::to_string(r.good));
     lines.push_back("  dropped   " + std::to_string(r.dropped) + "  (zeros, 0xFF or an earlier run's bytes)");
@@ -167,12 +167,31 @@ std::vector<std::string> SurfaceSummary(const SurfaceReport& r) {
     lines.push_back(wrapped);
     lines.push_back("  changed   " + std::to_string(r.changed));
     if (r.read < r.sectors) lines.push_back("  not read  " + std::to_string(r.sectors - r.read));
-    lines.push_back(r.AllGood() ? "  first bad sector: none"
-                                : "  first bad sector: " + std::to_string(r.firstBad));
+    // A stopped test never read the rest back: those sectors are untested, not bad.
+    if (r.stopped && r.firstBad >= r.read) {
+        lines.push_back("  first bad sector: none of those read");
+    } else {
+        lines.push_back(r.AllGood() ? "  first bad sector: none"
+                                    : "  first bad sector: " + std::to_string(r.firstBad));
+    }
     std::snprintf(line, sizeof line, "  write %.1f MB/s, read %.1f MB/s", MegabytesPerSecond(r.written, r.writeSeconds),
                   MegabytesPerSecond(r.read, r.readSeconds));
     lines.push_back(line);
     return lines;
+}
+
+std::string SurfaceStopPoint(const SurfaceReport& r) {
+    const auto mb = [](DWORD sectors) { return std::to_string(sectors >> 11); };
+    if (r.written == 0) return "stopped before the first write";
+    if (r.written < r.sectors) return "stopped while writing, at " + mb(r.written) + " of " + mb(r.sectors) + " MB";
+    if (r.read < r.written) return "stopped while reading back, at " + mb(r.read) + " of " + mb(r.sectors) + " MB";
+    return "stopped after the last read-back";
+}
+
+std::string SurfaceStopReason(const SurfaceReport& r, DWORD declared) {
+    if (r.written == 0) return SurfaceStopPoint(r) + "; the card is as it was";
+    return SurfaceStopPoint(r) + "; the card keeps its declared size, " + std::to_string(declared >> 11) + " MB" +
+           ", with an empty volume";
 }
 
 std::string SurfaceReason(const SurfaceReport& r, DWORD declared) {

@@ -61,5 +61,9 @@ SectorVerdict JudgeSector(const BYTE* data, DWORD lba, std::uint64_t run, DWORD 
 // The report for the operator, one line each: the counts, the first bad
 // sector, the rates.
 std::vector<std::string> SurfaceSummary(const SurfaceReport& report);
+// How far a stopped test got ("stopped while writing, at 812 of 1937 MB").
+std::string SurfaceStopPoint(const SurfaceReport& report);
+// The outcome of a repair whose test was stopped, in one line.
+std::string SurfaceStopReason(const SurfaceReport& report, DWORD declared);
 // Why a card that did not pass was not doubled, in one line.
 std::string SurfaceReason(const SurfaceReport& report, DWORD declared);

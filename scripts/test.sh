@@ -18,7 +18,15 @@ run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/brisant-test.XXXXXX")
 # Tests that drop to another user (a read-only card for nobody) reach their
 # files inside it.
 chmod 755 "$run_tmp"
-export BRISANT_TEST_RUN TMPDIR="$run_tmp"
+# The undo files of every repair the run makes go to a folder of its own; the
+# user's folder must not gain one (checked at the end).
+case ${XDG_STATE_HOME:-} in
+  /*) user_state=$XDG_STATE_HOME/brisant ;;
+  *) user_state=$HOME/.local/state/brisant ;;
+esac
+touch "$run_tmp/started"
+mkdir "$run_tmp/state"
+export BRISANT_TEST_RUN TMPDIR="$run_tmp" XDG_STATE_HOME="$run_tmp/state"
 wine_prefix="$PWD/build/win64/wineprefix"
 stop_wine() {
   WINEPREFIX="$wine_prefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
@@ -28,7 +36,8 @@ finish() {
   trap - EXIT INT TERM HUP
   # The Windows tests' server outlives each program on purpose.
   stop_wine
-  sh scripts/leftovers.sh "BRISANT_TEST_RUN=$BRISANT_TEST_RUN" "$run_tmp" || { [ "$rc" != 0 ] || rc=1; }
+  sh scripts/leftovers.sh -s "$run_tmp/started" "$user_state" "BRISANT_TEST_RUN=$BRISANT_TEST_RUN" "$run_tmp" ||
+    { [ "$rc" != 0 ] || rc=1; }
   rm -rf "$run_tmp"
   exit "$rc"
 }

@@ -81,7 +81,9 @@ def card_image(a, work):
         return path
     # A card whose boot sector still describes a smaller volume.
     build_volume(path, template, STALE_TOTAL, 64, disk_sectors=CARD_SECTORS)
-    run = subprocess.run([cli, "--drive", "E=" + path, "repair", "E", "--yes", "--no-pause"],
+    # The undo file stays in the work folder, never in the user's.
+    run = subprocess.run([cli, "--drive", "E=" + path, "repair", "E", "--yes", "--no-pause",
+                          "--undo-file", os.path.join(work, "card.brisant-undo")],
                          capture_output=True, text=True, timeout=60)
     if run.returncode != 0:
         fail("brisant-cli repair exited %d: %s%s"

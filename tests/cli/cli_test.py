@@ -221,7 +221,10 @@ class ExitCodes(unittest.TestCase):
     # One row a command and outcome: what the exit status table promises.
     # {card} repairs, {small} is too small for its doubled size, {low} is not
     # eligible, {empty} has no sector 0, {missing} does not exist, {dir} is a
-    # folder, {loop} a loop device over a card (as root only).
+    # folder, {loop} a loop device over a card (as root only), {ro} a card
+    # image that no one may write (refused also for root, before the
+    # question: an empty stdin would decline it), {zeros} and {random} cards
+    # whose sector 0 is no FAT boot sector.
     ROWS = [  # args, stdin, exit status, on stdout (a text, or the exact lines), stderr reason
         (["--drive", "E={card}", "list"], "", 0, "eligible", None),
         (["--drive", "E={low}", "list"], "", 3, "not eligible", None),
@@ -234,6 +237,14 @@ class ExitCodes(unittest.TestCase):
         (["--drive", "E={card}", "--drive", "e={low}", "list"], "", 2, None, "--drive E= is given twice"),
         (["--drive", "B=/dev/null", "list"], "", 2, None, "D to Z"),
         (["list", "E"], "", 2, None, "list takes no TARGET"),
+        (["--drive", "E={ro}", "list"], "", 1, "refused", "E: {ro}: the card is write protected: the image's mode"),
+        (["--drive", "E={zeros}", "list"], "", 3, "not eligible", "E: {zeros}: sector 0 holds no FAT boot sector"),
+        (["probe", "{ro}"], "", 1, "refused: the card is write protected", "{ro}: the card is write protected"),
+        (["plan", "{ro}"], "", 1, None, "{ro}: the card is write protected"),
+        (["repair", "{ro}", "--no-pause"], "", 1, [FAIL], "{ro}: the card is write protected"),
+        (["probe", "{zeros}"], "", 3, NOT_NEEDED, "{zeros}: sector 0 holds no FAT boot sector"),
+        (["plan", "{random}"], "", 3, "not eligible", "{random}: sector 0 holds no FAT boot sector"),
+        (["repair", "{random}", "--yes", "--no-pause"], "", 3, NOT_NEEDED, "sector 0 holds no FAT boot sector"),
         (["probe", "{card}"], "", 0, "repair: asks", None),
         (["probe", "{low}"], "", 3, NOT_NEEDED, None),
         (["probe", "{small}"], "", 1, None, "{small}: cannot read sector 3967999, the last of the new volume: "
@@ -251,9 +262,11 @@ class ExitCodes(unittest.TestCase):
         (["plan", "{loop}"], "", 1, None, "not removable"),
         (["plan"], "", 2, None, "plan takes one TARGET"),
         (["repair", "{card}", "--yes", "--no-pause"], "", 0, CHANGED, None),
-        (["repair", "{card}", "-q", "--yes", "--no-pause"], "", 0, [CHANGED], None),
+        (["repair", "{card}", "-q", "--yes", "--no-pause", "--undo-file", "{undo}"], "", 0,
+         ["undo file: {undo}", CHANGED], None),
         (["repair", "{card}", "--no-pause"], "n\n", 4, None, "declined: nothing was written"),
-        (["repair", "{card}", "-q", "--no-pause"], "n\n", 4, [], "declined: nothing was written"),
+        (["repair", "{card}", "-q", "--no-pause", "--undo-file", "{undo}"], "n\n", 4, ["undo file: {undo}"],
+         "declined: nothing was written"),
         (["repair", "{low}", "--yes", "--no-pause"], "", 3, NOT_NEEDED, None),
         (["repair", "{small}", "--yes", "--no-pause"], "", 1, FAIL, "cannot read sector 3967999"),
         (["repair", "{small}", "-q", "--yes"], "", 1, [FAIL], "the medium holds only"),
@@ -289,12 +302,19 @@ class ExitCodes(unittest.TestCase):
     ]
 
     def cards(self, tmp, loop):
-        paths = {"missing": os.path.join(tmp, "missing.img"), "dir": tmp, "empty": os.path.join(tmp, "empty.img")}
+        paths = {"missing": os.path.join(tmp, "missing.img"), "dir": tmp, "empty": os.path.join(tmp, "empty.img"),
+                 "undo": os.path.join(tmp, "card.brisant-undo")}
         open(paths["empty"], "wb").close()
         for name, declared, sectors in (("card", 1984000, 3968000), ("small", 1984000, 1984000),
-                                        ("low", 1399999, 2800000)):
+                                        ("low", 1399999, 2800000), ("ro", 1984000, 3968000)):
             paths[name] = os.path.join(tmp, name + ".img")
             subprocess.run(["sh", MAKE_CARD, paths[name], str(declared), str(sectors)], check=True)
+        os.chmod(paths["ro"], 0o444)
+        for name, sector0 in (("zeros", bytes(512)), ("random", os.urandom(510) + b"\0\0")):
+            paths[name] = os.path.join(tmp, name + ".img")
+            with open(paths[name], "wb") as f:
+                f.write(sector0)
+                f.truncate(3968000 * 512)
         if loop:
             paths["loop"] = subprocess.run(["losetup", "-f", "--show", paths["low"]], capture_output=True,
                                            text=True, check=True).stdout.strip()
@@ -332,7 +352,7 @@ class ExitCodes(unittest.TestCase):
                         if reason:
                             self.assertIn(reason.split(": ")[-1], r.stdout)
                     elif isinstance(out, list):
-                        self.assertEqual(r.stdout.splitlines(), out)
+                        self.assertEqual(r.stdout.splitlines(), [l.format(**paths) for l in out])
                     elif out:
                         self.assertIn(out, r.stdout)
 
@@ -503,7 +523,7 @@ class Undo(unittest.TestCase):
                 self.assertEqual(r.returncode, 4, r.stdout + r.stderr)
                 self.assertEqual(root_names(card), [])
             listing = run("--drive", "E=" + card.path, "undo", "--list").stdout
-            self.assertIn(undo + "\n", listing)
+            self.assertEqual(listing.splitlines()[0], undo, "the last repair's file comes first")
             self.assertIn("968 MB -> 1937 MB", listing)
             self.assertIn("card present: E:\\ (%s)" % card.path, listing)
             r = run("undo", undo, card.path, "--yes")
@@ -875,25 +895,41 @@ class SurfaceTest(unittest.TestCase):
 
     def test_signal_during_the_test_leaves_the_declared_size(self):
         """Ctrl-C or SIGTERM while writing or reading back stops the test; the
-        card gets the layout of its declared size, and then the signal ends
-        the program. Signals at every write from the first on are all held."""
+        card gets the layout of its declared size, the run says how far the
+        test got, and then the signal ends the program. Signals at every write
+        from the first on are all held, and one that comes with the last
+        read-back or after it, before the layout, still keeps the declared size."""
         if shutil.which("strace") is None:
             self.fail("strace is needed (scripts/install-deps.sh installs it)")
         writes = self.TARGET // 128
-        rows = [  # signal, system call, which one (strace's when=)
-            (signal.SIGINT, "pwrite64", "100"), (signal.SIGTERM, "pwrite64", str(writes)),
-            (signal.SIGINT, "pread64", str(writes // 2)), (signal.SIGTERM, "pread64", str(writes * 3 // 4)),
-            (signal.SIGINT, "pwrite64", "1+"),
+        reads = writes + 3  # the probe's three reads come first
+        rows = [  # signal, system call, which one (strace's when=), where the test stopped
+            (signal.SIGINT, "pwrite64", "100", "while writing"), (signal.SIGTERM, "pwrite64", str(writes), "while"),
+            (signal.SIGINT, "pread64", str(reads // 2), "while reading back"),
+            (signal.SIGTERM, "pread64", str(reads * 3 // 4), "while reading back"),
+            (signal.SIGINT, "pwrite64", "1+", "while writing"),
+            (signal.SIGINT, "pread64", str(reads), "after the last read-back"),
+            # The report's write: after the test, before the layout.
+            (signal.SIGTERM, "write", "2", "after the last read-back"),
         ]
-        for sig, call, when in rows:
+        for sig, call, when, where in rows:
             with self.subTest(signal=sig.name, call=call, when=when), Card(self.DECLARED, self.TARGET) as card:
                 r = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
                                     f"inject={call}:signal={sig.name}:when={when}", CLI, "repair", card.path,
                                     "--verify", "--yes", "--no-pause"],
                                    capture_output=True, text=True, timeout=300, env=UNTRACED_LEAKS)
                 self.assertEqual(r.returncode, -sig, r.stdout + r.stderr)
-                self.assertIn("interrupted: stopping the surface test", r.stderr)
-                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                err = r.stderr.splitlines()
+                self.assertEqual(len(err), 2, r.stderr)
+                self.assertIn("interrupted: stopping the surface test", err[0])
+                self.assertRegex(err[1], r"^brisant-cli: %s: stopped %s.*; the card keeps its declared size, "
+                                 r"683 MB, with an empty volume$" % (re.escape(card.path), where))
+                if where != "after the last read-back":
+                    self.assertRegex(r.stdout, r"(?m)^surface test of %d sectors \(1367 MB\): stopped %s"
+                                     % (self.TARGET, where))
+                    # Sectors never read back are untested, not bad.
+                    self.assertIn("  first bad sector: none of those read", r.stdout)
+                self.assertEqual(r.stdout.splitlines()[-1], FAIL)
                 self.assertNotIn(CHANGED, r.stdout)
                 self.assertEqual(struct.unpack_from("<I", card.read(0), 32)[0], self.DECLARED)
                 self.assertEqual(fsck_complaints(card.path), [])
@@ -988,7 +1024,8 @@ class Queries(unittest.TestCase):
 
 class Completion(unittest.TestCase):
     def test_in_an_interactive_bash(self):
-        """--drive E=<Tab> completes a path; after the TARGET no more is offered."""
+        """--drive E=<Tab> completes a path; after the TARGET no more is offered;
+        undo's FILE comes from the undo folder too."""
         if shutil.which("tmux") is None or not os.path.exists(BASH_COMPLETION):
             self.fail("tmux and bash-completion are needed (scripts/install-deps.sh installs them)")
         script = os.path.join(SOURCE, "dist", "brisant-cli.bash-completion")
@@ -998,12 +1035,17 @@ class Completion(unittest.TestCase):
             ("brisant-cli --drive E=card-one.img probe card-one.img car",
              "brisant-cli --drive E=card-one.img probe card-one.img carX"),
             ("brisant-cli list car", "brisant-cli list carX"),
+            ("brisant-cli undo ", "brisant-cli undo {saved} X"),
         ]
-        with tempfile.TemporaryDirectory() as tmp:
+        with tempfile.TemporaryDirectory() as tmp, tempfile.TemporaryDirectory() as state:
             for name in ("card-one.img", "card-two.img"):
                 open(os.path.join(tmp, name), "wb").close()
+            os.makedirs(os.path.join(state, "brisant"))
+            saved = os.path.join(state, "brisant", "20261210-120000-card-968MB.brisant-undo")
+            open(saved, "wb").close()
+            rows = [(typed, line.format(saved=saved)) for typed, line in rows]
             tmux = ["tmux", "-f", "/dev/null", "-L", "brisant-cli-test-%d" % os.getpid()]
-            env = dict(os.environ, HOME=tmp, TERM="xterm")
+            env = dict(os.environ, HOME=tmp, TERM="xterm", XDG_STATE_HOME=state, HISTFILE="")
             subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "20", "-c", tmp,
                                    "bash --norc --noprofile -i"], check=True, env=env)
             try:

@@ -814,6 +814,7 @@ TEST_F(RepairTest, VerifiedRepairOutcomes) {
         {"vanishes at the first write", fault(3, true), -1, Refusal::Command, 0},
         {"stopped while writing", nullptr, 5000, Refusal::Stopped, kDeclared},
         {"stopped while reading back", nullptr, kWrites + 5000, Refusal::Stopped, kDeclared},
+        {"stopped at the last read-back", nullptr, 2 * kWrites, Refusal::Stopped, kDeclared},
         {"stopped on a card that is not doubled", nullptr, 5000, Refusal::Stopped, 2100000, 2100000},
     };
     const std::string changed = "message:The drive's capacity have change to 2G bytes.";

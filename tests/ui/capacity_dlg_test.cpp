@@ -6,8 +6,11 @@
 #endif
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,6 +60,55 @@ std::vector<WPARAM> Sent(const afx::WindowModel& window, UINT message) {
     return params;
 }
 
+// The dialog's repair keeps an undo file: here in a folder of the test's own,
+// never in the user's.
+class OwnUndoFolder {
+public:
+#ifdef _WIN32
+    static constexpr const char* kVariable = "LOCALAPPDATA";
+#else
+    static constexpr const char* kVariable = "XDG_STATE_HOME";
+#endif
+    OwnUndoFolder()
+        : m_Folder(std::filesystem::temp_directory_path() /
+                   ("brisant-ui-state-" + std::to_string(std::random_device()()))) {
+        std::filesystem::create_directories(m_Folder);
+        if (const char* old = std::getenv(kVariable)) m_strOld = old;
+        Set(m_Folder.string());
+    }
+    ~OwnUndoFolder() {
+        Set(m_strOld);
+        std::error_code error;
+        std::filesystem::remove_all(m_Folder, error);
+    }
+    OwnUndoFolder(const OwnUndoFolder&) = delete;
+    OwnUndoFolder& operator=(const OwnUndoFolder&) = delete;
+    std::size_t Files() const {
+        std::size_t n = 0;
+        std::error_code error;
+        for (std::filesystem::recursive_directory_iterator it(m_Folder, error), end; !error && it != end;
+             it.increment(error)) {
+            n += it->is_regular_file() ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    static void Set(const std::string& value) {
+#ifdef _WIN32
+        _putenv_s(kVariable, value.c_str());
+#else
+        if (value.empty()) {
+            unsetenv(kVariable);
+        } else {
+            setenv(kVariable, value.c_str(), 1);
+        }
+#endif
+    }
+    std::filesystem::path m_Folder;
+    std::string m_strOld;
+};
+
 class CapacityDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -96,6 +148,7 @@ protected:
     bool RepairEnabled() { return backend.Control(IDOK)->enabled; }
 
     afx::HeadlessBackend backend;
+    const OwnUndoFolder undo;
 };
 
 TEST_F(CapacityDialogTest, SweepListsDrivesInOrderAndProbesTheFirst) {
@@ -307,6 +360,7 @@ TEST_F(CapacityDialogTest, RepairsACardThroughTheDialog) {
         EXPECT_NE(backend.boxes[i].owner, nullptr) << "owned by the dialog";
     }
     EXPECT_EQ(backend.pauses, std::vector<DWORD>(6, 1000));
+    EXPECT_EQ(undo.Files(), 1u) << "the repair's undo file";
     EXPECT_EQ(Sent(*backend.LastDialog()->Child(IDC_PROGRESS), PBM_SETPOS),
               (std::vector<WPARAM>{0, 5, 8, 11, 16, 21, 24, 27, 32}));
 #ifndef _WIN32

@@ -23,6 +23,13 @@ files=$work/files
 sh "$here/pe_check.sh" "$objdump" "$files/Brisant.exe" "$files/brisant-cli.exe" || exit 1
 cmp "$files/Brisant.exe" "$gui" || fail "Brisant.exe is not the tested program"
 cmp "$files/brisant-cli.exe" "$cli" || fail "brisant-cli.exe is not the tested program"
+# Shipped stripped; the debug information stays in the build, beside the programs.
+for exe in "$gui" "$cli"; do
+    name=$(basename "$exe")
+    sections=$("$objdump" -h "$files/$name" | awk '$2 ~ /^\.(debug|zdebug)/ { print $2 }' | tr '\n' ' ')
+    [ -z "$sections" ] || fail "$name ships debug sections: $sections"
+    "$objdump" -h "$exe.debug" | grep -q " \.debug_info " || fail "no debug information beside $exe"
+done
 
 # The version resource as the build compiled it, with this build's version.
 version_block() { "$windres" -i "$1" -O rc | awk '/VERSIONINFO/ { p = 1 } p { print } p && /^END/ { exit }'; }
