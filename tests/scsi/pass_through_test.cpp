@@ -693,7 +693,13 @@ public:
         fs::create_directory_symlink(fs::relative(owner, block), block / "device");
         Link("block/" + name, block);
         Link("class/block/" + name, block);
-        for (const std::string& part : partitions) {
+        // "NAME:HOLDER": a partition assembled into a mapped or RAID device.
+        for (std::string part : partitions) {
+            const std::size_t colon = part.find(':');
+            if (colon != std::string::npos) {
+                fs::create_directories(block / part.substr(0, colon) / "holders" / part.substr(colon + 1));
+                part.resize(colon);
+            }
             Put(block / part / "partition", "1");
             Put(block / part / "dev", "8:1");
             Link("class/block/" + part, block / part);
@@ -722,7 +728,7 @@ void FillFakeSystem(FakeSystem& system) {
     system.Disk("sdb", kUsbReader, {{"vendor", "Generic "}, {"model", "STORAGE DEVICE  "}},
                 {{"size", "3968000"}, {"removable", "1"}, {"ro", "0"}}, {"sdb1"});
     system.Disk("mmcblk0", kSdSlot, {{"type", "SD"}, {"name", "SD02G"}},
-                {{"size", "4194304"}, {"removable", "0"}, {"ro", "1"}}, {"mmcblk0p1", "mmcblk0p2"});
+                {{"size", "4194304"}, {"removable", "0"}, {"ro", "1"}}, {"mmcblk0p1:dm-1", "mmcblk0p2"});
     system.Disk("sda", kSata, {{"vendor", "ATA"}, {"model", "Samsung SSD"}},
                 {{"size", "1000215216"}, {"removable", "0"}, {"ro", "0"}}, {"sda1", "sda2"});
     system.Disk("loop0", "virtual", {}, {{"size", "2048"}, {"removable", "0"}}, {}, {"dm-0"});
@@ -758,9 +764,9 @@ TEST(DriveIdentityTest, ReadsEachDiskAsTheKernelDescribesIt) {
         {"/dev/sdb1", "/dev/sdb", true, "Generic", "STORAGE DEVICE", "usb", true, 3968000ull * 512, false, {}},
         // The kernel calls the slot's card fixed; an SD card is removable all the same.
         {"/dev/mmcblk0", "/dev/mmcblk0", false, "SD card", "SD02G", "mmc", true, 4194304ull * 512, true,
-         {{"/dev/mmcblk0p2", "/media/My Card"}}},
+         {{"/dev/mmcblk0p1", "held by dm-1"}, {"/dev/mmcblk0p2", "/media/My Card"}}},
         {"/dev/mmcblk0p1", "/dev/mmcblk0", true, "SD card", "SD02G", "mmc", true, 4194304ull * 512, true,
-         {{"/dev/mmcblk0p2", "/media/My Card"}}},
+         {{"/dev/mmcblk0p1", "held by dm-1"}, {"/dev/mmcblk0p2", "/media/My Card"}}},
         {"/dev/sda", "/dev/sda", false, "ATA", "Samsung SSD", "ata", false, 1000215216ull * 512, false,
          {{"/dev/sda1", "/"}, {"/dev/sda2", "swap"}}},
         {"/dev/loop0", "/dev/loop0", false, "", "", "loop", false, 2048u * 512, false, {{"/dev/loop0", "held by dm-0"}}},
@@ -786,7 +792,7 @@ TEST(DriveIdentityTest, ReadsEachDiskAsTheKernelDescribesIt) {
     EXPECT_FALSE(platform::IdentifyPath("/dev/sdq").known);
     EXPECT_EQ(platform::IdentityText(platform::IdentifyPath("/dev/mmcblk0p1")),
               "/dev/mmcblk0p1: SD card SD02G, mmc, removable, 2048 MB (2147483648 bytes), a partition of "
-              "/dev/mmcblk0, read-only, in use: /dev/mmcblk0p2 on /media/My Card");
+              "/dev/mmcblk0, read-only, in use: /dev/mmcblk0p1 held by dm-1; /dev/mmcblk0p2 on /media/My Card");
 
     TempImage image(2048);
     platform::DriveIdentity id = platform::IdentifyPath(image.path());
