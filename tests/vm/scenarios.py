@@ -144,8 +144,12 @@ def layout_errors(path, markers, size=DOUBLED * SECTOR):
             errors.append("%s has non-zero entries past the first two" % name)
     if read_sectors(path, ROOT, ROOT_SECTORS).count(0) != ROOT_SECTORS * SECTOR:
         errors.append("root directory (LBA %d..%d) is not empty" % (ROOT, ROOT + ROOT_SECTORS - 1))
+    # The volume's last sector carries the repair's token for its undo file.
+    token = read_sectors(path, DOUBLED - 1)
+    if not token.startswith(b"brisant repair \0") or token[32:].count(0) != SECTOR - 32:
+        errors.append("sector %d does not hold the repair's token: %s" % (DOUBLED - 1, token[:40].hex(" ")))
     for lba in markers:
-        if read_sectors(path, lba) != marker(lba):
+        if lba != DOUBLED - 1 and read_sectors(path, lba) != marker(lba):
             errors.append("data sector %d was overwritten" % lba)
     return errors
 
