@@ -387,7 +387,8 @@ TEST_F(CapacityDialogTest, FailedRepairSaysWhyOnStderr) {
     };
     const Row rows[] = {
         {kSmallCard, 0, "cannot read sector 3967999, the last of the new volume: the card does not hold 3968000 sectors"},
-        {3968000, 5, "a command to the card failed"},  // the first command after the last-sector read
+        // The first command after the last-sector read: the undo file's first read.
+        {3968000, 5, "cannot save the undo file, so nothing was written: cannot read the sectors the repair overwrites"},
     };
     for (const Row& row : rows) {
         CardImage card(row.sectors, FatBootSector(kEligible));
