@@ -130,35 +130,87 @@ BOOL CCapacityRepair::ReachesLastSector(HANDLE device) {
     return m_Device.ReadSectors(device, last, m_nCapacity - 1, 1);
 }
 
+namespace {
+
+// Reads every stamp back in the given order, then sector 0: whether all read
+// as written.
+bool StampsReadBack(CCardDevice& dev, HANDLE device, const std::vector<DWORD>& lbas, const BYTE* stamps,
+                    const std::vector<std::size_t>& order, const BYTE* sector0, BOOL& held) {
+    BYTE back[kSectorSize];
+    for (std::size_t i : order) {
+        held = dev.ReadSectors(device, back, lbas[i], 1);
+        if (!held) return true;
+        if (std::memcmp(back, stamps + i * kSectorSize, kSectorSize) != 0) return false;
+    }
+    held = dev.ReadSectors(device, back, 0, 1);
+    return !held || std::memcmp(back, sector0, kSectorSize) == 0;
+}
+
+// Pushes a write cache of up to 64 MiB out of the card. Each flushed sector
+// gets back the bytes it holds, so a card that folds the upper half onto the
+// old volume loses nothing, even when killed midway, and nothing needs to be
+// kept: 64 KiB of memory whatever the cache. A sector that reads as another
+// address's stamp already shows a fold, and gets that address's original
+// bytes instead of the stamp, so a cache that lands it later puts back the
+// same bytes as the restore.
+BOOL FlushWriteCache(CCardDevice& dev, HANDLE device, CSavingDevice& saving, DWORD capacity,
+                     const std::vector<DWORD>& lbas, std::uint64_t run, bool& alike) {
+    std::vector<BYTE> block(std::size_t{kFlushBlockSectors} * kSectorSize);
+    const std::vector<DWORD> starts = FlushBlocks(capacity, lbas);
+    for (std::size_t b = 0; b < starts.size(); ++b) {
+        if (!saving.ReadSectors(block.data(), starts[b], kFlushBlockSectors)) return FALSE;
+        for (DWORD i = 0; i < kFlushBlockSectors; ++i) {
+            BYTE* sector = block.data() + std::size_t{i} * kSectorSize;
+            DWORD named = 0;
+            if (!StampOfRun(sector, run, named)) continue;
+            alike = false;
+            const std::vector<BYTE> old = saving.KeptBytes(named, 1);
+            if (!old.empty()) std::memcpy(sector, old.data(), kSectorSize);
+        }
+        if (b > 0) {
+            if (!dev.WriteSectors(device, block.data(), starts[b], kFlushBlockSectors)) return FALSE;
+            continue;
+        }
+        for (DWORD i : ScatteredOrder()) {
+            if (!dev.WriteSectors(device, block.data() + std::size_t{i} * kSectorSize, starts[b] + i, 1)) return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+}  // namespace
+
 // A counterfeit card answers the last-sector read from the lower sector it
 // folds the last one onto: stamps in sectors that such a card folds together
-// expose it. Every sector stamped gets its own bytes back, whatever the
-// outcome, so the check changes nothing outside the layout that follows it.
+// expose it. A plain fold or drop shows when they are first read back; one
+// that a write cache hides shows once the cache has been pushed out, when
+// they are read again in another order. Every sector stamped gets its own
+// bytes back, whatever the outcome, so the check changes nothing outside the
+// layout that follows it.
 CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
     const std::vector<DWORD> lbas = StampSectors(m_nCapacity);
     BYTE sector0[kSectorSize];
     if (!m_Device.ReadSectors(device, sector0, 0, 1)) return Refusal::Command;
     const std::size_t count = lbas.size();
     std::vector<BYTE> stamps(count * kSectorSize);
-    BYTE back[kSectorSize];
     auto at = [&](std::size_t i) { return stamps.data() + i * kSectorSize; };
 
     CSavingDevice saving(m_Device, device);
     const std::uint64_t run = NewStampRun();
+    // Every original is read before the first stamp is written: a card whose
+    // cache lands writes later, in its own order, then gets the same bytes
+    // back at every address it folds onto one sector.
     BOOL held = TRUE;
+    for (std::size_t i = 0; held && i < count; ++i) held = saving.Keep(lbas[i], 1);
     for (std::size_t i = 0; held && i < count; ++i) {
         FillStamp(at(i), lbas[i], run);
         held = saving.WriteSectors(at(i), lbas[i], 1);
     }
-    bool alike = true;
-    for (std::size_t i = 0; held && alike && i < count; ++i) {
-        held = m_Device.ReadSectors(device, back, lbas[i], 1);
-        alike = !held || std::memcmp(back, at(i), kSectorSize) == 0;
-    }
-    if (held && alike) {
-        held = m_Device.ReadSectors(device, back, 0, 1);
-        alike = !held || std::memcmp(back, sector0, kSectorSize) == 0;
-    }
+    std::vector<std::size_t> written(count);
+    for (std::size_t i = 0; i < count; ++i) written[i] = i;
+    bool alike = !held || StampsReadBack(m_Device, device, lbas, stamps.data(), written, sector0, held);
+    if (held && alike) held = FlushWriteCache(m_Device, device, saving, m_nCapacity, lbas, run, alike);
+    if (held && alike) alike = StampsReadBack(m_Device, device, lbas, stamps.data(), StampReadOrder(count), sector0, held);
     // Restored even after a failure: a card that takes them back is as it was.
     if (!saving.Restore()) held = FALSE;
     return !held ? Refusal::Command : alike ? Refusal::None : Refusal::Stamps;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <numeric>
 #include <random>
 
 std::vector<DWORD> StampSectors(DWORD capacity) {
@@ -34,4 +35,51 @@ void FillStamp(BYTE* sector, DWORD lba, std::uint64_t run) {
         for (int i = 0; i < 8; ++i) p[4 + i] = static_cast<BYTE>(run >> (8 * i));
         for (int i = 0; i < 4; ++i) p[12 + i] = static_cast<BYTE>(record >> (8 * i));
     }
+}
+
+bool StampOfRun(const BYTE* sector, std::uint64_t run, DWORD& lba) {
+    const DWORD named = DWORD{sector[0]} | DWORD{sector[1]} << 8 | DWORD{sector[2]} << 16 | DWORD{sector[3]} << 24;
+    BYTE stamp[512];
+    FillStamp(stamp, named, run);
+    if (!std::equal(stamp, stamp + sizeof stamp, sector)) return false;
+    lba = named;
+    return true;
+}
+
+std::vector<DWORD> FlushBlocks(DWORD capacity, const std::vector<DWORD>& stamps) {
+    std::vector<DWORD> starts;
+    const DWORD blocks = kFlushSectors / kFlushBlockSectors;
+    // Down from the volume's last whole block: the higher the flush, the more
+    // of it lies past the flash a counterfeit card has, where its cache is.
+    for (DWORD end = capacity - capacity % kFlushBlockSectors;
+         end >= capacity / 2 + kFlushBlockSectors && starts.size() < blocks; end -= kFlushBlockSectors) {
+        const DWORD start = end - kFlushBlockSectors;
+        const bool stamped = std::any_of(stamps.begin(), stamps.end(),
+                                         [&](DWORD lba) { return lba >= start && lba < end; });
+        if (!stamped) starts.push_back(start);
+    }
+    std::reverse(starts.begin(), starts.end());
+    return starts;
+}
+
+std::vector<DWORD> ScatteredOrder() {
+    // 77 shares no factor with 128: every sector once, no two neighbours in a row.
+    std::vector<DWORD> order;
+    for (DWORD i = 0; i < kFlushBlockSectors; ++i) order.push_back(i * 77 % kFlushBlockSectors);
+    return order;
+}
+
+std::vector<std::size_t> StampReadOrder(std::size_t count) {
+    if (count < 3) {
+        std::vector<std::size_t> order(count);
+        std::iota(order.rbegin(), order.rend(), std::size_t{0});
+        return order;
+    }
+    // A stride near the golden section of the count that shares no factor
+    // with it visits every stamp once, far from both orders.
+    std::size_t step = count * 5 / 8;
+    while (std::gcd(step, count) != 1) ++step;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < count; ++i) order.push_back((1 + i * step) % count);
+    return order;
 }

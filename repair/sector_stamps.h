@@ -1,7 +1,9 @@
 // Which sectors the repair stamps to prove that a card really holds the new
-// volume, and what each stamp holds.
+// volume, what each stamp holds, and where the check writes to push a card's
+// write cache out before it reads the stamps a second time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -21,3 +23,28 @@ std::uint64_t NewStampRun();
 
 // A stamp unique to the sector and to the run, over the whole sector.
 void FillStamp(BYTE* sector, DWORD lba, std::uint64_t run);
+
+// Whether the sector holds one of this run's stamps, and the address it was
+// written to.
+bool StampOfRun(const BYTE* sector, std::uint64_t run, DWORD& lba);
+
+// A card with a write cache in front of flash it lacks reads its stamps back
+// right until the cache is pushed out: kFlushSectors (64 MiB, the largest
+// cache pushed out) are written after the stamps, in blocks of
+// kFlushBlockSectors. The first block goes one sector a command in a
+// scattered order, for a card that keeps small random writes in a cache of
+// their own.
+constexpr DWORD kFlushBlockSectors = 128;
+constexpr DWORD kFlushSectors = 131072;
+
+// The first sector of each block, ascending: the highest blocks of the
+// volume that hold no stamp, so that no stamp is written again.
+std::vector<DWORD> FlushBlocks(DWORD capacity, const std::vector<DWORD>& stamps);
+
+// The order in which the first block's sectors are written, one at a time.
+std::vector<DWORD> ScatteredOrder();
+
+// The order in which the stamps are read the second time: neither the order
+// they were written in nor by address, so that a cache that answers in
+// either order cannot pass them.
+std::vector<std::size_t> StampReadOrder(std::size_t count);

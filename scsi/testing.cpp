@@ -106,8 +106,28 @@ bool FoldingTarget::Execute(ScsiExchange& x) {
 
 void FoldingTarget::Released() { inner_->Released(); }
 
-CachingTarget::CachingTarget(std::shared_ptr<ScsiTarget> inner, std::uint32_t size, std::size_t cacheSectors)
-    : inner_(std::move(inner)), size_(size), cacheSectors_(cacheSectors) {}
+CachingTarget::CachingTarget(std::shared_ptr<ScsiTarget> inner, std::uint32_t size, std::size_t cacheSectors,
+                             bool lands)
+    : lands_(lands), inner_(std::move(inner)), size_(size), cacheSectors_(cacheSectors) {}
+
+bool CachingTarget::Land(std::uint32_t lba, std::vector<std::uint8_t>& bytes) {
+    if (!lands_) return true;
+    ScsiExchange one;
+    one.cdbLength = 10;
+    one.cdb[0] = op::kWrite10;
+    for (int i = 0; i < 4; ++i) one.cdb[2 + i] = static_cast<std::uint8_t>(lba >> (24 - 8 * i));
+    one.cdb[8] = 1;
+    one.direction = DataDirection::Out;
+    one.data = bytes.data();
+    one.dataLength = kSectorBytes;
+    return inner_->Execute(one) && one.status == kStatusGood;
+}
+
+void CachingTarget::LandAll() {
+    for (std::uint32_t lba : order_) Land(lba, cache_[lba]);
+    order_.clear();
+    cache_.clear();
+}
 
 bool CachingTarget::Execute(ScsiExchange& x) {
     if (x.cdb[0] != op::kRead10 && x.cdb[0] != op::kWrite10) return inner_->Execute(x);
@@ -130,7 +150,9 @@ bool CachingTarget::Execute(ScsiExchange& x) {
         if (write) {
             if (kept == cache_.end()) {
                 if (order_.size() == cacheSectors_) {
-                    cache_.erase(order_.front());
+                    auto oldest = cache_.find(order_.front());
+                    if (!Land(oldest->first, oldest->second)) return false;
+                    cache_.erase(oldest);
                     order_.pop_front();
                 }
                 order_.push_back(lba + i);
@@ -139,6 +161,15 @@ bool CachingTarget::Execute(ScsiExchange& x) {
             std::memcpy(kept->second.data(), data, kSectorBytes);
         } else if (kept != cache_.end()) {
             std::memcpy(data, kept->second.data(), kSectorBytes);
+        } else if (lands_) {
+            ScsiExchange one = x;
+            one.cdb[2] = static_cast<std::uint8_t>((lba + i) >> 24);
+            one.cdb[3] = static_cast<std::uint8_t>((lba + i) >> 16);
+            one.cdb[4] = static_cast<std::uint8_t>((lba + i) >> 8);
+            one.cdb[5] = static_cast<std::uint8_t>(lba + i);
+            one.data = data;
+            SetCount(one, 1);
+            if (!inner_->Execute(one)) return false;
         } else {
             std::memset(data, 0, kSectorBytes);
         }

@@ -91,13 +91,21 @@ private:
 // `cacheSectors` sectors written at or past that end in a cache in front of
 // the flash it lacks: they read back as written, every other sector past the
 // end reads zeros. A few stamps read back at once pass; a whole surface does not.
+// With `lands`, the cache is a write-back one in front of `inner` (a card that
+// folds, say): a sector pushed out is written there, and a sector past the end
+// that is not cached reads from there.
 class CachingTarget : public ScsiTarget {
 public:
-    CachingTarget(std::shared_ptr<ScsiTarget> inner, std::uint32_t size, std::size_t cacheSectors);
+    CachingTarget(std::shared_ptr<ScsiTarget> inner, std::uint32_t size, std::size_t cacheSectors,
+                  bool lands = false);
     bool Execute(ScsiExchange& exchange) override;
     void Released() override;
+    // Writes out everything cached, oldest first, as a card losing power.
+    void LandAll();
 
 private:
+    bool Land(std::uint32_t lba, std::vector<std::uint8_t>& bytes);
+    bool lands_;
     std::shared_ptr<ScsiTarget> inner_;
     std::uint32_t size_;
     std::size_t cacheSectors_;

@@ -796,7 +796,13 @@ class Interruptions(unittest.TestCase):
     """A repair interrupted anywhere leaves a card that is untouched or
     fsck-clean; one killed anywhere is made fsck-clean by a second run."""
 
-    WRITES = 54  # 24 stamps, 24 restores, the boot region, 5 table and root writes
+    # 24 stamps, the flush (its first block a sector a command, then 1,023
+    # blocks), 24 restores, the token, the boot region, 5 table and root writes
+    FLUSH = 128 + 1023
+    WRITES = 24 + FLUSH + 31
+    # The flush rewrites what it reads: a kill inside it is one before the
+    # restores, so its ends and a few writes between stand for the rest.
+    SAMPLED = [*range(1, 27), 152, 153, 154, 600, 24 + FLUSH, *range(25 + FLUSH, WRITES + 1)]
 
     def test_signals_at_every_write_and_pause(self):
         if shutil.which("strace") is None:
@@ -805,13 +811,13 @@ class Interruptions(unittest.TestCase):
             clean = Card(0, 0, like=base)
             self.assertEqual(run("repair", clean.path, "--yes", "--no-pause").returncode, 0)
             # (signal, where, which write or pause, started under nohup)
-            plan = [(sig, "write", n, False) for n in range(1, self.WRITES + 1)
+            plan = [(sig, "write", n, False) for n in self.SAMPLED
                     for sig in ((signal.SIGINT if n % 2 else signal.SIGTERM), signal.SIGKILL)]
-            plan += [(signal.SIGHUP, "write", n, False) for n in (1, 25, 49, 54)]
+            plan += [(signal.SIGHUP, "write", n, False) for n in (1, 25 + self.FLUSH, 49 + self.FLUSH, self.WRITES)]
             plan += [(sig, "pause", n, False) for n in (5, 8, 11, 21, 24, 27)
                      for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL)]
             # A signal ignored from the start ends nothing, and is no interruption.
-            plan += [(signal.SIGHUP, "write", 1, True), (signal.SIGHUP, "write", 49, True),
+            plan += [(signal.SIGHUP, "write", 1, True), (signal.SIGHUP, "write", 49 + self.FLUSH, True),
                      (signal.SIGHUP, "pause", 11, True)]
 
             def attempt(row):
@@ -980,28 +986,48 @@ class Queries(unittest.TestCase):
             self.assertEqual((plan["sectors_per_cluster"], plan["fat_sectors"], plan["root_lba"],
                               plan["data_lba"], plan["clusters"]), (64, 243, 488, 520, 61991))
             commands = [c["command"] for c in plan["commands"]]
-            # The undo file's sectors read (the token's, then the layout's);
-            # the stamp check: sector 0 read, each stamped sector read and
-            # stamped, read back (answered by the plan), sector 0 again,
-            # restored last first; then the token opens the layout.
-            undo = ["READ(10) LBA 3967999, 1 sector"] + [
-                "READ(10) LBA %d, %d sectors" % (lba, min(128, 520 - lba)) for lba in range(0, 520, 128)]
-            stamps = [c for c in commands[9:57:2]]
+            # The undo file's sectors read (the token's and the layout's),
+            # then the stamp check: sector 0 and each stamped sector read,
+            # the stamps written, read back (answered by the plan), sector 0
+            # again.
+            stamps = [c for c in commands[9:33]]
             self.assertEqual(len(set(stamps)), 24)
             self.assertTrue(all(c.startswith("READ(10) LBA ") and c.endswith(", 1 sector") for c in stamps))
             writes = [c.replace("READ", "WRITE") for c in stamps]
-            keep_and_stamp = [c for pair in zip(stamps, writes) for c in pair]
-            self.assertEqual(commands[:107], [
-                "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector"] + undo + ["READ(10) LBA 0, 1 sector"]
-                + keep_and_stamp + stamps + ["READ(10) LBA 0, 1 sector"] + writes[::-1]
-                + ["WRITE(10) LBA 3967999, 1 sector"])
+            undo = ["READ(10) LBA %d, %d sectors" % (lba, min(128, 520 - lba)) for lba in range(0, 520, 128)]
+            self.assertEqual(commands[:82], [
+                "READ(10) LBA 0, 1 sector", "READ(10) LBA 3967999, 1 sector", "READ(10) LBA 3967999, 1 sector"]
+                + undo + ["READ(10) LBA 0, 1 sector"] + stamps + writes + stamps + ["READ(10) LBA 0, 1 sector"])
             self.assertEqual([c["sent_in_plan"] for c in plan["commands"][57:81]], [False] * 24)
-            self.assertEqual(commands[107:], [
+            # The flush: 64 MiB at the top of the volume, read and written
+            # back, its first block a sector a command out of order; then the
+            # stamps read again in another order, sector 0, the restores, the
+            # token.
+            flush = commands[82:82 + 1 + 128 + 2 * 1023]
+            first = int(flush[0].split()[2].rstrip(","))
+            self.assertEqual(flush[0], "READ(10) LBA %d, 128 sectors" % first)
+            scattered = flush[1:129]
+            self.assertEqual(sorted(scattered), sorted("WRITE(10) LBA %d, 1 sector" % lba
+                                                       for lba in range(first, first + 128)))
+            self.assertNotEqual(scattered, sorted(scattered))
+            blocks = [int(c.split()[2].rstrip(",")) for c in flush[129::2]]
+            self.assertEqual(flush[129:], [c % lba for lba in blocks
+                                           for c in ("READ(10) LBA %d, 128 sectors", "WRITE(10) LBA %d, 128 sectors")])
+            self.assertEqual(blocks, sorted(blocks))
+            self.assertLessEqual(blocks[-1] + 128, 3968000)
+            reads = [plan["commands"][82]] + plan["commands"][82 + 129:82 + len(flush):2]
+            self.assertTrue(all(c["sent_in_plan"] for c in reads))
+            tail = commands[82 + len(flush):]
+            self.assertEqual(sorted(tail[:24]), sorted(stamps))
+            self.assertNotEqual(tail[:24], stamps)
+            self.assertEqual(tail[24:50], ["READ(10) LBA 0, 1 sector"] + writes[::-1]
+                             + ["WRITE(10) LBA 3967999, 1 sector"])
+            self.assertEqual(tail[50:], [
                 "PREVENT MEDIUM REMOVAL", "WRITE(10) LBA 0, 2 sectors", "ALLOW MEDIUM REMOVAL",
                 "WRITE(10) LBA 2, 128 sectors", "WRITE(10) LBA 130, 115 sectors", "WRITE(10) LBA 245, 128 sectors",
                 "WRITE(10) LBA 373, 115 sectors", "WRITE(10) LBA 488, 32 sectors", "ALLOW MEDIUM REMOVAL",
                 "EJECT MEDIUM"])
-            self.assertEqual(plan["commands"][108]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
+            self.assertEqual(plan["commands"][-9]["cdb"], "2A 00 00 00 00 00 00 00 02 00")
             self.assertEqual(card.digest(), before, "plan wrote to the card")
             listing = json.loads(run("--drive", "E=" + card.path, "--drive", "F=/nonexistent", "list",
                                      "--json").stdout)

@@ -27,6 +27,7 @@ namespace {
 
 using fixture::CardImage;
 using fixture::FatBootSector;
+using platform::testing::CachingTarget;
 using platform::testing::Fault;
 using platform::testing::FaultyTarget;
 using platform::testing::RecordingTarget;
@@ -384,16 +385,23 @@ TEST_F(CapacityDialogTest, FailedRepairSaysWhyOnStderr) {
         std::uint64_t sectors;
         int failAt;  // the command that fails, and every one after it
         const char* reason;
+        std::size_t cache = 0;  // sectors past 2^21 a cache keeps in front of nothing
     };
     const Row rows[] = {
         {kSmallCard, 0, "cannot read sector 3967999, the last of the new volume: the card does not hold 3968000 sectors"},
         // The first command after the last-sector read: the undo file's first read.
         {3968000, 5, "cannot save the undo file, so nothing was written: cannot read the sectors the repair overwrites"},
+        // The dialog has only the quick check: it must see past the cache.
+        {3968000, 0,
+         "stamps written across the new volume did not read back as written: the card does not really hold 3968000 "
+         "sectors (a counterfeit card folds its upper sectors onto lower ones); its bytes were restored",
+         4096},
     };
     for (const Row& row : rows) {
         CardImage card(row.sectors, FatBootSector(kEligible));
         std::shared_ptr<platform::ScsiTarget> target = platform::OpenCardImage(card.path());
         if (row.failAt > 0) target = std::make_shared<FaultyTarget>(target, row.failAt, Fault::CheckCondition, true);
+        if (row.cache > 0) target = std::make_shared<CachingTarget>(target, 1u << 21, row.cache);
         platform::MapDrive('E', target, card.path());
         backend.boxes.clear();
         backend.answers = {IDOK, IDOK};

@@ -468,13 +468,13 @@ class LyingCardServer:
 
     PLUGIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lying_card.py")
 
-    def __init__(self, kind, backing, disk_bytes, log_path):
+    def __init__(self, kind, backing, disk_bytes, log_path, params=()):
         require_tools("nbdkit")
         self.socket = backing + ".sock"
         self.pidfile = backing + ".pid"
         self.cmd = ["nbdkit", "--foreground", "--exit-with-parent", "--unix", self.socket,
                     "--pidfile", self.pidfile,
-                    "python", self.PLUGIN, "kind=" + kind, "file=" + backing, "size=%d" % disk_bytes]
+                    "python", self.PLUGIN, "kind=" + kind, "file=" + backing, "size=%d" % disk_bytes, *params]
         self.log_path = log_path
         self.proc = None
 

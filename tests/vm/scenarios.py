@@ -631,41 +631,88 @@ umount /mnt
 REAL = 1 << 21
 PROBE_CARD = b"f3probe's card"
 
-# kind: (what the card is, whether our quick check can tell). The cache
-# answers the few stamps from memory: only a test of the whole surface finds
-# it out.
+# card: (lying_card.py's kind and parameters, what the card is). Every fake
+# must be refused by the quick check with its old files intact, whatever
+# cache hides its missing flash: one of up to 64 MiB is pushed out before
+# the stamps are read a second time.
 LYING_CARDS = {
-    "genuine": ("genuine", True),
-    "wrap": ("fake", True),
-    "drop": ("fake", True),
-    "cache": ("fake", False),
+    "genuine": (("genuine",), "genuine"),
+    "wrap": (("wrap",), "fake"),
+    "drop": (("drop",), "fake"),
+    "cache": (("cache",), "fake"),
+    "cache-16k": (("drop", "cache=16384"), "fake"),
+    "cache-64k": (("drop", "cache=65536"), "fake"),
+    "wrap-cache": (("wrap", "cache=4096"), "fake"),
+    "wrap-cache-16k": (("wrap", "cache=16384"), "fake"),
+    "wrap-cache-64k": (("wrap", "cache=65536"), "fake"),
+    "two-caches": (("drop", "cache=65536", "small=64"), "fake"),
 }
+# The cards the tests also give to f3probe and to repair --verify; bench
+# gives every card to f3probe.
+PROBED_CARDS = ("genuine", "wrap", "drop", "cache")
+
+# The old volume's files on a fake card: Linux must read them back after a
+# refusal, and the whole store must be as it was once the caches have landed.
+OLD_FILES = [("NOTE.BIN", 100 * 1024 + 3), ("PHOTO.JPG", 6 * 1024 * 1024)]
+
+
+def old_volume(path, sectors, work):
+    """A FAT16 volume of DECLARED sectors on a store of `sectors`, holding
+    OLD_FILES: {name: SHA-256}."""
+    harness.require_tools("mkfs.fat", "mcopy")
+    with open(path, "wb") as f:
+        f.truncate(sectors * SECTOR)
+    subprocess.run(["mkfs.fat", "-F", "16", "-S", "512", "--offset", "0", path, str(DECLARED // 2)],
+                   check=True, capture_output=True)
+    sums = {}
+    for name, size in OLD_FILES:
+        data = os.urandom(size)
+        source = os.path.join(work, name)
+        with open(source, "wb") as f:
+            f.write(data)
+        subprocess.run(["mcopy", "-i", path, source, "::" + name], check=True,
+                       env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        os.remove(source)
+        sums[name] = hashlib.sha256(data).hexdigest()
+    return sums
 
 
 class LyingCard:
-    """A card of lying_card.py's kinds, its storage a sparse file of the run's
-    own temporary folder that goes with it."""
+    """A card of LYING_CARDS, its storage a sparse file of the run's own
+    temporary folder that goes with it. With old_files, the storage holds a
+    FAT16 volume with OLD_FILES instead of the markers."""
 
-    def __init__(self, work, kind, sector1=None, markers=()):
-        self.kind, self.sector1, self.markers = kind, sector1, markers
-        self.log = os.path.join(work, "nbdkit-%s%s.log" % (kind, "-probe" if sector1 else ""))
+    def __init__(self, work, card, sector1=None, markers=(), old_files=False):
+        self.card, self.sector1, self.markers, self.old_files = card, sector1, markers, old_files
+        self.kind, self.params = LYING_CARDS[card][0][0], LYING_CARDS[card][0][1:]
+        self.work = work
+        self.log = os.path.join(work, "nbdkit-%s%s.log" % (card, "-probe" if sector1 else ""))
         self.folder = self.backing = self.server = None
+        self.sums = {}
 
     def __enter__(self):
-        self.folder = tempfile.mkdtemp(prefix="lying-%s-" % self.kind)
+        self.folder = tempfile.mkdtemp(prefix="lying-%s-" % self.card)
         try:
             self.backing = os.path.join(self.folder, "storage")
-            make_card(self.backing, DOUBLED if self.kind == "genuine" else REAL,
-                      fat_boot_sector(DECLARED), self.markers)
+            sectors = DOUBLED if self.kind == "genuine" else REAL
+            if self.old_files:
+                self.sums = old_volume(self.backing, sectors, self.folder)
+            else:
+                make_card(self.backing, sectors, fat_boot_sector(DECLARED), self.markers)
             if self.sector1:
                 with open(self.backing, "r+b") as f:
                     f.seek(SECTOR)
                     f.write(self.sector1)
-            self.server = harness.LyingCardServer(self.kind, self.backing, DOUBLED * SECTOR, self.log)
+            self.server = harness.LyingCardServer(self.kind, self.backing, DOUBLED * SECTOR, self.log,
+                                                  list(self.params))
             return self.server.__enter__()
         except BaseException:
             shutil.rmtree(self.folder)
             raise
+
+    def stop(self):
+        """The card taken out: nbdkit ends, and what its caches held lands."""
+        self.server.__exit__(None, None, None)
 
     def __exit__(self, *exc):
         try:
@@ -688,21 +735,29 @@ def f3probe_verdict(text):
     return "fake (%s)" % m.group(1) if m else None
 
 
-def quick_check_and_f3probe(vm, work, kind):
-    """Our quick check (a repair) on one card of the kind and f3probe
-    --destructive on its twin, in one guest. Both verdicts and times, and
-    what the host sees of the checked card."""
-    harness.require_tools("f3probe")
-    f3probe = os.path.realpath(shutil.which("f3probe"))
-    archives = [harness.program_archive(vm.cache, f3probe)]
+def quick_check_and_f3probe(vm, work, kind, probe=True):
+    """Our quick check (a repair) on one card of the kind and, with probe,
+    f3probe --destructive on its twin, in one guest; after a refusal, Linux
+    reads the old files back. Both verdicts and times, and what the host sees
+    of the checked card once its caches have landed."""
+    f3probe, archives = "true", []
+    if probe:
+        harness.require_tools("f3probe")
+        f3probe = os.path.realpath(shutil.which("f3probe"))
+        archives = [harness.program_archive(vm.cache, f3probe)]
+    fake = LYING_CARDS[kind][1] == "fake"
     with contextlib.ExitStack() as cards:
-        quick = LyingCard(work, kind, markers=[m for m in MARKERS if kind == "genuine" or m < REAL])
-        served = [cards.enter_context(quick), cards.enter_context(LyingCard(work, kind, PROBE_CARD))]
+        quick = LyingCard(work, kind, markers=[] if fake else MARKERS, old_files=fake)
+        served = [cards.enter_context(quick)]
+        if probe:
+            served.append(cards.enter_context(LyingCard(work, kind, PROBE_CARD)))
         before = content_digest(quick.backing)
+        names = " ".join(name for name, _ in OLD_FILES)
+        disks = ["sda", "sdb"][:len(served)]
         r = vm.boot("lying-" + kind, """
-wait_disk sda || exit 1
-wait_disk sdb || exit 1
-for d in sda sdb; do
+for d in %s; do wait_disk $d || exit 1; done
+quick=sda probe=
+for d in %s; do
     if dd if=/dev/$d bs=512 skip=1 count=1 2>/dev/null | grep -q "%s"; then probe=$d; else quick=$d; fi
 done
 section disks echo $quick $probe
@@ -712,15 +767,24 @@ dd if=/dev/random of=/dev/null bs=1 count=1 2>/dev/null
 read -r t0 _ </proc/uptime
 run_cli quick repair /dev/$quick --yes --no-pause
 read -r t1 _ </proc/uptime
-section f3probe %s --destructive --time-ops /dev/$probe
+[ -z "$probe" ] || section f3probe %s --destructive --time-ops /dev/$probe
 read -r t2 _ </proc/uptime
 section quick-time echo $t0 $t1
 section f3probe-time echo $t1 $t2
-""" % (PROBE_CARD.decode(), f3probe), served, archives=archives)
-        check(sorted(r.out("disks").split()) == ["sda", "sdb"],
+# What Linux makes of a refused card: its old files, read through the card.
+blockdev --flushbufs /dev/$quick 2>/dev/null
+echo 3 >/proc/sys/vm/drop_caches
+if mount -t vfat -o ro /dev/$quick /mnt 2>/dev/null; then
+    section old-files sh -c 'cd /mnt && sha256sum %s'
+    umount /mnt
+fi
+""" % (" ".join(disks), " ".join(disks), PROBE_CARD.decode(), f3probe, names), served, archives=archives)
+        quick.stop()
+        check(sorted(r.out("disks").split()) == disks,
               "the guest cannot tell its two cards apart: %r" % r.out("disks"))
         show(r, "quick")
-        log("---- f3probe (exit %d)\n%s" % (r.rc("f3probe"), r.out("f3probe").strip()))
+        if probe:
+            log("---- f3probe (exit %d)\n%s" % (r.rc("f3probe"), r.out("f3probe").strip()))
         lines = cli_lines(r, "quick")
         if r.rc("quick") == 0 and all(want in lines for want in SUCCESS_LINES):
             verdict = "genuine"
@@ -728,36 +792,43 @@ section f3probe-time echo $t1 $t2
             verdict = "fake"
         else:
             raise AssertionError("the quick check came to no verdict (exit %d)" % r.rc("quick"))
-        probe_time = re.search(r"^Probe time: (.+)$", r.out("f3probe"), re.M)
+        probe_time = re.search(r"^Probe time: (.+)$", r.out("f3probe"), re.M) if probe else None
+        read_back = {}
+        if fake and verdict == "fake":
+            read_back = {name: digest for digest, name in
+                         (line.split() for line in r.out("old-files").splitlines() if line.strip())}
         return {
             "kind": kind, "quick": verdict, "quick_seconds": uptime_span(r.out("quick-time")),
-            "f3probe": f3probe_verdict(r.out("f3probe")), "f3probe_seconds": uptime_span(r.out("f3probe-time")),
+            "f3probe": f3probe_verdict(r.out("f3probe")) if probe else None,
+            "f3probe_seconds": uptime_span(r.out("f3probe-time")) if probe else None,
             "f3probe_probe_time": probe_time.group(1) if probe_time else None,
             "unchanged": content_digest(quick.backing) == before,
-            "layout_errors": layout_errors(quick.backing, quick.markers) if kind == "genuine" else None,
+            "old_files": read_back == quick.sums if fake else None,
+            "layout_errors": layout_errors(quick.backing, quick.markers) if not fake else None,
         }
 
 
 def scenario_lying(kind):
     def run(vm, work):
-        got = quick_check_and_f3probe(vm, work, kind)
-        want, sees = LYING_CARDS[kind]
-        log("%s card: our quick check says %s in %.2f s; f3probe --destructive says %s in %.2f s (probe time %s)"
-            % (kind, got["quick"], got["quick_seconds"], got["f3probe"] or "nothing", got["f3probe_seconds"],
-               got["f3probe_probe_time"]))
-        check(got["f3probe"] or got["f3probe_probe_time"], "f3probe did not probe its card")
-        if not sees:
-            log("the quick check cannot see a %s card; its verdict is recorded, not judged" % kind)
-            return
+        probe = kind in PROBED_CARDS
+        got = quick_check_and_f3probe(vm, work, kind, probe)
+        want = LYING_CARDS[kind][1]
+        log("%s card: our quick check says %s in %.2f s" % (kind, got["quick"], got["quick_seconds"]))
+        if probe:
+            log("f3probe --destructive says %s in %.2f s (probe time %s)"
+                % (got["f3probe"] or "nothing", got["f3probe_seconds"], got["f3probe_probe_time"]))
+            check(got["f3probe"] or got["f3probe_probe_time"], "f3probe did not probe its card")
         check(got["quick"] == want, "the quick check calls a %s card %s, not %s" % (kind, got["quick"], want))
         if want == "genuine":
             check(not got["layout_errors"], "the repaired card differs from the expected volume:\n  "
                   + "\n  ".join(got["layout_errors"]))
         else:
             check(got["unchanged"], "the refused %s card was changed" % kind)
-        if got["f3probe"] is not None:
-            check(got["f3probe"].split()[0] == got["quick"],
-                  "f3probe calls the %s card %s, our quick check %s" % (kind, got["f3probe"], got["quick"]))
+            check(got["old_files"], "Linux does not read the old files of the refused %s card back" % kind)
+        # f3probe's verdict is shown beside ours; a fake it calls genuine is
+        # still refused by ours.
+        if got["f3probe"] is not None and got["f3probe"].split()[0] != got["quick"]:
+            log("f3probe calls the %s card %s, our quick check %s" % (kind, got["f3probe"], got["quick"]))
     return run
 
 
@@ -847,6 +918,7 @@ SCENARIOS = {
 }
 for _kind in LYING_CARDS:
     SCENARIOS["lying-" + _kind] = scenario_lying(_kind)
+for _kind in PROBED_CARDS:
     SCENARIOS["verify-" + _kind] = scenario_verify(_kind)
 
 
