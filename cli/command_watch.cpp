@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "device/cdb_text.h"
+#include "scsi/cdb.h"
 
 CommandWatch::CommandWatch(std::shared_ptr<platform::ScsiTarget> inner) : inner_(std::move(inner)) {}
 
@@ -32,7 +33,7 @@ std::string CommandWatch::Failure::Describe() const {
     char detail[64];
 #ifdef _WIN32
     // The system locks the volume before the first write to it.
-    if (!carriedOut && !cdb.empty() && cdb[0] == 0x2A) {
+    if (!carriedOut && !cdb.empty() && platform::IsWriteCommand(cdb[0])) {
         return command + ": not carried out (is a file or window open on the card? Windows then refuses to lock "
                          "the volume)";
     }

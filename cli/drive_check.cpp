@@ -9,6 +9,7 @@
 
 #include "cli/console_operator.h"
 #include "cli/exit_status.h"
+#include "scsi/cdb.h"
 #include "scsi/drive_identity.h"
 #include "scsi/image_file.h"
 #include "scsi/drive_map.h"
@@ -37,8 +38,8 @@ bool ResolveTarget(const std::string& word, Target& target, std::string& error, 
     if (!word.empty() && word.size() <= 3 && std::isalpha(static_cast<unsigned char>(word[0])) &&
         (word.size() == 1 || word[1] == ':') && (word.size() < 3 || word[2] == '\\')) {
         char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
-        if (letter < 'D' || letter > 'Z') {
-            error = "drive letter must be D to Z, got '" + word + "'";
+        if (!platform::ValidLetter(letter)) {
+            error = platform::LetterOutOfRange(word);
             return false;
         }
         target = LetterTarget(letter);
@@ -125,7 +126,7 @@ std::string WhyNotOffered(char letter, CommandWatch& watch) {
 }
 
 // The declared capacity, by the repair's own probe.
-void Probe(char letter, DriveVerdict& v) {
+void ReadDeclaredCapacity(char letter, DriveVerdict& v) {
     CCardDevice device;
     CConsoleOperator op(DriveText(letter), false, false, true);
     CCapacityRepair repair(device, op);
@@ -204,7 +205,7 @@ DriveVerdict CheckReachable(const Target& t, const Sweep& sweep, std::shared_ptr
     v.offered = true;
     if (!use.empty()) refuse("in use: " + use);
     watch->Reset();
-    Probe(t.letter, v);
+    ReadDeclaredCapacity(t.letter, v);
     // Sector 0 that cannot be read is a failure of its own, not a 0 MB card.
     if (watch->first.seen) {
         refuse("reading sector 0 failed: " + watch->first.Describe());
@@ -248,7 +249,7 @@ std::string WhyFailed(const Target& t, const CCapacityRepair& repair, const Comm
     ReleaseDrive(t);
     std::string use = platform::DriveInUse(t.letter);
     if (!use.empty()) return "in use: " + use;
-    if (failure.seen && !failure.carriedOut && failure.cdb[0] == 0x2A &&
+    if (failure.seen && !failure.carriedOut && platform::IsWriteCommand(failure.cdb[0]) &&
         access(t.path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         return "permission denied: writing needs root (try sudo)";
     }

@@ -1,4 +1,4 @@
-// repair and selftest: the two commands that write to the card, each after its question.
+// repair: the command that doubles the card, after its question.
 #include "cli/commands.h"
 
 #include <cstdio>
@@ -10,7 +10,6 @@
 #include "cli/console_operator.h"
 #include "cli/drive_report.h"
 #include "cli/exit_status.h"
-#include "cli/selftest.h"
 #include "device/card_device.h"
 #include "platform/user_files.h"
 #include "repair/capacity_repair.h"
@@ -32,17 +31,10 @@ bool ChooseUndoFile(const Options& o, const Target& t, const DriveVerdict& v, st
         if (platform::FileExists(path)) why = "the undo file " + path + " exists already";
         return why.empty();
     }
-    const std::string folder = platform::UndoFolder();
-    if (folder.empty()) {
-        why = "no folder for the undo file (neither XDG_STATE_HOME nor HOME is set); give one with --undo-file";
-        return false;
-    }
-    if (!platform::MakeFolders(folder, why)) {
-        why = "cannot save the undo file, so nothing was written: " + why;
-        return false;
-    }
-    path = NewUndoPath(folder, t.path, v.declared);
-    return true;
+    if (NewUndoPathForUser(t.path, v.declared, path, why)) return true;
+    why = platform::UndoFolder().empty() ? why + "; give one with --undo-file"
+                                         : "cannot save the undo file, so nothing was written: " + why;
+    return false;
 }
 
 // Why a card that went through the surface test was not doubled; "" when
@@ -108,19 +100,5 @@ int Repair(const Options& o, const Target& t) {
         return ReportFailure(false, kExitNotEligible, t.Label(), v.reason);
     }
     return ExitStatus(op.outcome());
-}
-
-int Selftest(const Options& o, const Target& t) {
-    const Sweep sweep;
-    std::shared_ptr<CommandWatch> watch;
-    const DriveVerdict v = CheckReachable(t, sweep, watch);
-    if (v.status != kExitOk) return ReportFailure(false, v.status, t.Label(), v.reason);
-    std::printf("%s  %s\n", t.name.c_str(), IdentityOf(t.letter).c_str());
-    std::printf("ok    the sweep (INQUIRY on D: to Z:) offers %s\n", t.name.c_str());
-    CCardDevice device;
-    CConsoleOperator op(DriveText(t.letter), o.yes, false, false);
-    op.ShowAs(t.name);
-    const int status = RunSelftest(device, t.letter, v.declared, *watch, op);
-    return status == kExitDeclined ? Declined() : status;
 }
 

@@ -1,8 +1,12 @@
+// selftest: the command that checks a reader's five commands, after its question.
 #include "cli/selftest.h"
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
+#include "cli/commands.h"
+#include "cli/drive_report.h"
 #include "cli/exit_status.h"
 #include "device/saving_device.h"
 #include "repair/capacity_repair.h"
@@ -13,9 +17,9 @@ namespace {
 constexpr DWORD kRun = kMaxSectorsPerCommand;
 constexpr int kRestoreAttempts = 3;
 
-class Selftest {
+class SelftestSteps {
 public:
-    Selftest(CCardDevice& device, HANDLE handle, CommandWatch& watch)
+    SelftestSteps(CCardDevice& device, HANDLE handle, CommandWatch& watch)
         : device_(device), handle_(handle), watch_(watch), saving_(device, handle) {}
 
     // One step: "ok    WHAT", or "FAIL  WHAT" with the reason below it.
@@ -102,7 +106,7 @@ void SaveOldBytes(char letter, DWORD lba, const std::vector<BYTE>& old) {
     }
 }
 
-int Fail(const Selftest& test) {
+int Fail(const SelftestSteps& test) {
     std::fprintf(stderr, "brisant-cli: selftest failed: %s\n", test.failure.c_str());
     return kExitFailed;
 }
@@ -121,7 +125,7 @@ int RunSelftest(CCardDevice& device, char letter, DWORD declared, CommandWatch& 
         HANDLE handle;
         ~Closer() { device.CloseDrive(handle); }
     } closer{device, handle};
-    Selftest test(device, handle, watch);
+    SelftestSteps test(device, handle, watch);
 
     if (!test.Step("INQUIRY: a removable direct-access device", device.Inquiry(handle) != FALSE)) return Fail(test);
     test.Step("READ(10) of sector 0: it declares " + std::to_string(declared) + " sectors (" + CapacityText(declared) +
@@ -177,4 +181,18 @@ int RunSelftest(CCardDevice& device, char letter, DWORD declared, CommandWatch& 
     if (!test.Step("START STOP UNIT: eject", device.EjectMedium(handle) != FALSE)) return Fail(test);
     std::printf("selftest passed: the reader carries all five commands\n");
     return kExitOk;
+}
+
+int Selftest(const Options& o, const Target& t) {
+    const Sweep sweep;
+    std::shared_ptr<CommandWatch> watch;
+    const DriveVerdict v = CheckReachable(t, sweep, watch);
+    if (v.status != kExitOk) return ReportFailure(false, v.status, t.Label(), v.reason);
+    std::printf("%s  %s\n", t.name.c_str(), IdentityOf(t.letter).c_str());
+    std::printf("ok    the sweep (INQUIRY on D: to Z:) offers %s\n", t.name.c_str());
+    CCardDevice device;
+    CConsoleOperator op(DriveText(t.letter), o.yes, false, false);
+    op.ShowAs(t.name);
+    const int status = RunSelftest(device, t.letter, v.declared, *watch, op);
+    return status == kExitDeclined ? Declined() : status;
 }

@@ -13,6 +13,8 @@ namespace platform {
 // ~/.local/state/brisant on Linux, %LOCALAPPDATA%\Brisant on Windows; "" when
 // the environment names no home.
 std::string UndoFolder();
+// What the environment lacks when UndoFolder() is "".
+std::string UndoFolderLack();
 
 // Creates the folder and the parents it lacks (only the user may enter what
 // is made).

@@ -19,6 +19,8 @@ std::string UndoFolder() {
     return JoinPath(JoinPath(home, ".local/state"), "brisant");
 }
 
+std::string UndoFolderLack() { return "neither XDG_STATE_HOME nor HOME is set"; }
+
 namespace {
 
 bool WriteAll(int fd, const BYTE* data, std::size_t size) {

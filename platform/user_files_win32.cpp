@@ -13,6 +13,8 @@ std::string UndoFolder() {
     return JoinPath(local, "Brisant");
 }
 
+std::string UndoFolderLack() { return "LOCALAPPDATA is not set"; }
+
 bool WriteNewFile(const std::string& path, const std::vector<BYTE>& bytes, std::string& why) {
     if (FileExists(path)) {
         why = path + " exists already";

@@ -30,7 +30,7 @@ char LetterOfVolumePath(const char* path) {
     if (std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':') return 0;
     char letter = path[4];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-    return letter >= 'D' && letter <= 'Z' ? letter : 0;
+    return platform::ValidLetter(letter) ? letter : 0;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "device/card_device.h"
+
 namespace {
 
 void Put16(BYTE* p, DWORD v) {
@@ -17,12 +19,12 @@ void Put32(BYTE* p, DWORD v) {
 }  // namespace
 
 void BuildBootSector(BYTE* s, const Fat16Geometry& g) {
-    std::memset(s, 0, 512);
+    std::memset(s, 0, kSectorSize);
     s[0] = 0xEB;
     s[1] = 0x3C;
     s[2] = 0x90;
     std::memcpy(s + 3, "MSWIN4.1", 8);
-    Put16(s + 11, 512);
+    Put16(s + 11, kSectorSize);
     s[13] = g.sectorsPerCluster;
     Put16(s + 14, kReservedSectors);
     s[16] = 2;

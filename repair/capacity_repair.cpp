@@ -253,15 +253,7 @@ bool CCapacityRepair::KeepUndo(CSavingDevice& saving, DWORD declared) {
     if (m_bUndoRehearsed) return true;
 
     std::string path = m_strUndoFile;
-    if (path.empty()) {
-        const std::string folder = platform::UndoFolder();
-        if (folder.empty()) {
-            m_strUndoError = "no folder for the undo file (HOME is not set)";
-            return false;
-        }
-        if (!platform::MakeFolders(folder, m_strUndoError)) return false;
-        path = NewUndoPath(folder, m_strCard, declared);
-    }
+    if (path.empty() && !NewUndoPathForUser(m_strCard, declared, path, m_strUndoError)) return false;
     if (!platform::WriteNewFile(path, EncodeUndo(record), m_strUndoError)) return false;
     m_strUndoSaved = path;
     return true;

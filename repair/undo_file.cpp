@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr DWORD kSector = kSectorSize;
 // Version 1 files carry no token: nothing in them tells their card from
 // another repaired to the same size, so they are not used.
 constexpr const char kFormat[] = "brisant undo file 2";
@@ -119,7 +118,7 @@ std::string ParseHeader(const std::vector<BYTE>& bytes, UndoRecord& r, std::size
         }
         if (!good) return "a damaged header line: " + line;
     }
-    if (r.ranges.empty() || !sawOld || !sawToken || std::uint64_t{r.Sectors()} * kSector != oldBytes || r.declared == 0 ||
+    if (r.ranges.empty() || !sawOld || !sawToken || std::uint64_t{r.Sectors()} * kSectorSize != oldBytes || r.declared == 0 ||
         r.target == 0) {
         return "an incomplete header";
     }
@@ -147,25 +146,25 @@ UndoToken NewUndoToken() {
 DWORD TokenLba(const Fat16Geometry& g) { return g.totalSectors - 1; }
 
 void FillTokenSector(BYTE* sector, const UndoToken& token) {
-    std::memset(sector, 0, kSector);
+    std::memset(sector, 0, kSectorSize);
     std::memcpy(sector, kTokenMagic, sizeof kTokenMagic);
     std::memcpy(sector + sizeof kTokenMagic, token.data(), token.size());
 }
 
 bool ReadTokenSector(const BYTE* sector, UndoToken& token) {
-    BYTE expected[kSector];
+    BYTE expected[kSectorSize];
     std::memcpy(token.data(), sector + sizeof kTokenMagic, token.size());
     FillTokenSector(expected, token);
-    return std::memcmp(expected, sector, kSector) == 0;
+    return std::memcmp(expected, sector, kSectorSize) == 0;
 }
 
 std::vector<BYTE> LayoutBytes(const Fat16Geometry& g, const UndoToken& token) {
-    std::vector<BYTE> bytes(std::size_t{1 + g.dataLba()} * kSector);
+    std::vector<BYTE> bytes(std::size_t{1 + g.dataLba()} * kSectorSize);
     FillTokenSector(bytes.data(), token);
-    BYTE* volume = bytes.data() + kSector;
+    BYTE* volume = bytes.data() + kSectorSize;
     BuildBootSector(volume, g);
-    std::memcpy(volume + std::size_t{g.fat1Lba()} * kSector, kFatStart, sizeof kFatStart);
-    std::memcpy(volume + std::size_t{g.fat2Lba()} * kSector, kFatStart, sizeof kFatStart);
+    std::memcpy(volume + std::size_t{g.fat1Lba()} * kSectorSize, kFatStart, sizeof kFatStart);
+    std::memcpy(volume + std::size_t{g.fat2Lba()} * kSectorSize, kFatStart, sizeof kFatStart);
     return bytes;
 }
 
@@ -178,7 +177,7 @@ bool LayoutRanges(const Fat16Geometry& g, const UndoToken& token, std::vector<Un
     const std::vector<BYTE> bytes = LayoutBytes(g, token);
     std::size_t at = 0;
     for (UndoRange& range : ranges) {
-        const std::size_t size = std::size_t{range.count} * kSector;
+        const std::size_t size = std::size_t{range.count} * kSectorSize;
         if (!platform::Sha256(bytes.data() + at, size, range.written)) return false;
         at += size;
     }
@@ -193,7 +192,7 @@ DWORD Get16(const BYTE* p) { return DWORD{p[0]} | DWORD{p[1]} << 8; }
 
 std::vector<DWORD> FileMarks(const std::vector<BYTE>& start, const Fat16Geometry& g, DWORD declared) {
     const BYTE* boot = start.data();
-    if (start.size() < kSector || (boot[0] != 0xEB && boot[0] != 0xE9) || Get16(boot + 11) != kSector) return {};
+    if (start.size() < kSectorSize || (boot[0] != 0xEB && boot[0] != 0xE9) || Get16(boot + 11) != kSectorSize) return {};
     const DWORD perCluster = boot[13];
     const DWORD reserved = Get16(boot + 14);
     const DWORD tables = boot[16];
@@ -203,14 +202,14 @@ std::vector<DWORD> FileMarks(const std::vector<BYTE>& start, const Fat16Geometry
     if (perCluster == 0 || (perCluster & (perCluster - 1)) != 0 || reserved == 0 || tables == 0 || fatSectors == 0) {
         return {};
     }
-    const std::uint64_t data = reserved + std::uint64_t{tables} * fatSectors + (Get16(boot + 17) * 32 + kSector - 1) / kSector;
+    const std::uint64_t data = reserved + std::uint64_t{tables} * fatSectors + (Get16(boot + 17) * 32 + kSectorSize - 1) / kSectorSize;
     if (data >= total) return {};
     const std::uint64_t clusters = (total - data) / perCluster;
     // FAT12 packs its entries otherwise; such a card has no files worth a mark.
     if (clusters < 4085 || clusters > 65524) return {};
     std::vector<DWORD> candidates;
     for (std::uint64_t cluster = 2; cluster < clusters + 2; ++cluster) {
-        const std::uint64_t entry = std::uint64_t{reserved} * kSector + cluster * 2;
+        const std::uint64_t entry = std::uint64_t{reserved} * kSectorSize + cluster * 2;
         if (entry + 2 > start.size()) break;  // only what the undo file holds of the table
         const DWORD value = Get16(start.data() + entry);
         if (value == 0 || value == 0xFFF7) continue;
@@ -263,7 +262,7 @@ std::string DecodeUndo(const std::vector<BYTE>& bytes, UndoRecord& r) {
     std::size_t body = 0;
     const std::string why = ParseHeader(bytes, r, body);
     if (!why.empty()) return "the file is damaged: " + why;
-    if (bytes.size() - digestSize - body != std::size_t{r.Sectors()} * kSector) return "the file is damaged (wrong size)";
+    if (bytes.size() - digestSize - body != std::size_t{r.Sectors()} * kSectorSize) return "the file is damaged (wrong size)";
     // Only the sectors a repair to that size writes are ever written back.
     std::vector<UndoRange> layout;
     if (!IsCapacityEligible(r.declared) || r.target != TargetCapacity(r.declared) ||
@@ -319,6 +318,17 @@ std::string NewUndoPath(const std::string& folder, const std::string& card, DWOR
     }
 }
 
+bool NewUndoPathForUser(const std::string& card, DWORD declared, std::string& path, std::string& why) {
+    const std::string folder = platform::UndoFolder();
+    if (folder.empty()) {
+        why = "no folder for the undo file (" + platform::UndoFolderLack() + ")";
+        return false;
+    }
+    if (!platform::MakeFolders(folder, why)) return false;
+    path = NewUndoPath(folder, card, declared);
+    return true;
+}
+
 namespace {
 
 // The names in a root directory: 8.3 names, folders with a slash; deleted
@@ -365,7 +375,7 @@ UndoJudgement JudgeCard(const UndoRecord& r, const std::vector<BYTE>& current, b
     for (const UndoRange& range : r.ranges) {
         Grain grain;
         for (DWORD done = 0; done < range.count; done += kMaxSectorsPerCommand) {
-            const std::size_t size = std::size_t{std::min(range.count - done, kMaxSectorsPerCommand)} * kSector;
+            const std::size_t size = std::size_t{std::min(range.count - done, kMaxSectorsPerCommand)} * kSectorSize;
             const bool isNew = std::memcmp(current.data() + at, written.data() + at, size) == 0;
             const bool isOld = std::memcmp(current.data() + at, r.old.data() + at, size) == 0;
             grain.allOld = grain.allOld && isOld;
@@ -396,7 +406,7 @@ UndoJudgement JudgeCard(const UndoRecord& r, const std::vector<BYTE>& current, b
         // The root directory is the last range: its names say whose tables
         // a forced undo overwrites.
         judgement.finding = UndoFinding::NewFiles;
-        const std::size_t rootSize = std::size_t{r.ranges.back().count} * kSector;
+        const std::size_t rootSize = std::size_t{r.ranges.back().count} * kSectorSize;
         judgement.files = RootNames(current.data() + current.size() - rootSize, rootSize);
     } else if (!marksMatch) {
         judgement.finding = UndoFinding::FilesOverwritten;

@@ -74,6 +74,9 @@ std::string DecodeUndoHeader(const std::vector<BYTE>& bytes, UndoRecord& record)
 // A name in `folder` that no file holds yet, by date, card and capacity:
 // "20261209-201503-sdb-968MB.brisant-undo".
 std::string NewUndoPath(const std::string& folder, const std::string& card, DWORD declared);
+// A new name in the user's undo folder, made when it is missing; false with
+// the reason when there is no folder or it cannot be made.
+bool NewUndoPathForUser(const std::string& card, DWORD declared, std::string& path, std::string& why);
 
 std::string UtcNow();
 

@@ -27,7 +27,7 @@ std::shared_ptr<ScsiTarget> OpenExclusiveCardImage(const std::string& path);
 // the disk, read-only when it refuses writing; -1 with errno set on failure.
 int OpenDiskNode(const std::string& path, bool* exclusive);
 // Whether anything uses the disk behind this block device (see DiskUses).
-bool DiskHasMountedFileSystem(const std::string& devicePath);
+bool DiskHasUsers(const std::string& devicePath);
 // What holds the disk behind this block device, or an empty text.
 std::string DiskInUse(const std::string& devicePath);
 // What else uses this card image (a lock, a loop device), or an empty text.

@@ -37,7 +37,7 @@ private:
 
     // A file system, swap area or mapped device on the disk would be
     // corrupted under the kernel's feet.
-    bool MayWrite() override { return exclusive_ && !DiskHasMountedFileSystem(path_); }
+    bool MayWrite() override { return exclusive_ && !DiskHasUsers(path_); }
 
     bool Ready() override { return mediumPresent_ && sectors_ != 0; }
     std::uint64_t Sectors() override { return sectors_; }

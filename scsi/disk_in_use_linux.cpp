@@ -108,7 +108,7 @@ std::string DiskUseText(const DiskUse& use) {
     return use.device + " is mounted on " + use.use;
 }
 
-bool DiskHasMountedFileSystem(const std::string& devicePath) { return !DiskUses(devicePath).empty(); }
+bool DiskHasUsers(const std::string& devicePath) { return !DiskUses(devicePath).empty(); }
 
 std::string DiskInUse(const std::string& devicePath) {
     std::vector<DiskUse> uses = DiskUses(devicePath);

@@ -70,8 +70,6 @@ std::map<char, DriveEntry>& Drives() {
     return drives;
 }
 
-bool ValidLetter(char letter) { return letter >= 'D' && letter <= 'Z'; }
-
 std::shared_ptr<ScsiTarget> OpenWithBackEnds(DriveEntry& entry, NodeKind kind) {
     for (const BackEnd& backEnd : kBackEnds) {
         if (backEnd.takes != kind) continue;
@@ -95,6 +93,12 @@ std::shared_ptr<ScsiTarget> OpenEntry(DriveEntry& entry) {
 }
 
 }  // namespace
+
+bool ValidLetter(char letter) { return letter >= 'D' && letter <= 'Z'; }
+
+std::string LetterOutOfRange(const std::string& given) {
+    return "drive letter must be D to Z, got '" + given + "'";
+}
 
 void ResetDriveMap() { Drives() = DefaultDrives(); }
 
@@ -151,7 +155,7 @@ bool ParseDriveOption(const std::string& option, std::string* error) {
         return false;
     }
     if (!MapDrive(letter, option.substr(2))) {
-        if (error) *error = "drive letter must be D to Z, got '" + option.substr(0, 1) + "'";
+        if (error) *error = LetterOutOfRange(option.substr(0, 1));
         return false;
     }
     return true;

@@ -15,6 +15,10 @@ namespace platform {
 void ResetDriveMap();
 // Nothing is mapped: every volume fails to open.
 void ClearDriveMap();
+// Only D: to Z: are drives this program may use.
+bool ValidLetter(char letter);
+// The refusal of a letter outside them, as given.
+std::string LetterOutOfRange(const std::string& given);
 // A letter outside D..Z is refused.
 bool MapDrive(char letter, const std::string& path);
 void MapDrive(char letter, std::shared_ptr<ScsiTarget> target, const std::string& description);

@@ -42,7 +42,7 @@ private:
     bool MayWrite() {
         if (!exclusive_) return false;
         if (free_ && wholeDisk_) return true;
-        free_ = !DiskHasMountedFileSystem(path_);
+        free_ = !DiskHasUsers(path_);
         return free_;
     }
 
