@@ -967,7 +967,8 @@ dialog_run() {
     timeout 300 $loader /tmp/win/Brisant.exe >/tmp/brisant.log 2>&1 &
     gui=$!
     seen=
-    limit=120
+    # Wine's first window, Xvfb's too, takes the longest.
+    limit=240
     for caption in '%(caption)s' Brisant Brisant Brisant; do
         w=$(next_window $limit "$caption" $seen) || { echo "no window '$caption'"; kill $gui; break; }
         limit=60
