@@ -952,13 +952,12 @@ export DISPLAY=:7
 # next_window SECONDS CAPTION SEEN...: the id of a visible window so captioned
 # that is none of SEEN.
 next_window() {
-    tries=$(($1 * 10)) caption=$2; shift 2
-    n=0
-    while [ $n -lt $tries ]; do
+    until=$(($(cut -d. -f1 /proc/uptime) + $1)) caption=$2; shift 2
+    while [ "$(cut -d. -f1 /proc/uptime)" -lt $until ]; do
         for w in $(xdotool search --onlyvisible --name "^$caption\$" 2>/dev/null); do
             case " $* " in *" $w "*) ;; *) echo "$w"; return 0 ;; esac
         done
-        n=$((n + 1)); sleep 0.1
+        sleep 0.2
     done
     return 1
 }
@@ -1011,7 +1010,8 @@ def windows_programs(dirs):
         return (64,) + built[64] + ("/usr/lib/wine/wine64", "the 64-bit twins, since " + why)
     if not built:
         raise harness.Skip("the Windows programs are not built in %s" % ", ".join(dirs))
-    raise harness.Skip("no Wine to run the Windows programs (install wine64, or wine32:i386)")
+    raise harness.Skip("no Wine for the programs built (%s bits): install wine64, or wine32:i386"
+                       % " and ".join(sorted(str(b) for b in built)))
 
 
 def wine_card(path, name, formatted=False):
