@@ -73,14 +73,25 @@ cmake --build build/m32 -j "$jobs"
 # code, 32-bit Wine runs their tests at full speed; elsewhere it would run only
 # under emulation, minutes a program, and the same sources are tested as a
 # 64-bit build instead, the 32-bit programs being checked as files.
+# The VM's guest kernel runs 32-bit code whatever the host's, so 32-bit Wine is
+# installed for it also where the host cannot run it; not where the host would
+# run it under emulation, as making a prefix then would.
 windows_bits=64
+wine32=""
+if grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
+  wine32_note="the host would run 32-bit Wine under emulation"
+elif sh scripts/install-deps.sh wine32 >build/wine32-install.log 2>&1; then
+  wine32=1
+else
+  wine32_note="wine32:i386 could not be installed (build/wine32-install.log)"
+fi
 if [ -n "$emulator" ] || grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
   windows_note="this kernel runs no 32-bit code, so 32-bit Wine would run only under emulation"
-elif sh scripts/install-deps.sh wine32 >build/wine32-install.log 2>&1; then
+elif [ -n "$wine32" ]; then
   windows_bits=32
   windows_note="the 32-bit programs under 32-bit Wine"
 else
-  windows_note="wine32:i386 could not be installed (build/wine32-install.log)"
+  windows_note=$wine32_note
 fi
 cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 if [ $windows_bits = 32 ]; then
@@ -110,4 +121,9 @@ else
 fi
 stop_wine
 echo "== all tests =="
+if [ -n "$wine32" ]; then
+  echo "Windows programs in the VM (vm.wine): the 32-bit programs under 32-bit Wine"
+else
+  echo "Windows programs in the VM (vm.wine): the 64-bit twins under 64-bit Wine, since $wine32_note"
+fi
 ctest --test-dir build --output-on-failure -j "$jobs"

@@ -1,9 +1,9 @@
 #!/bin/bash
 # The Windows program in a real window: Wine's virtual desktop under Xvfb,
 # driven with keystrokes as an operator would. The program as shipped finds
-# no card (Wine carries no pass-through) and says nothing of it; in the test
-# build a card image stands behind drive E:, and the repaired image is judged
-# from the host by fsck.fat and mtools. X cannot see the windows inside the
+# no card (no drive letter of the prefix names a disk) and says nothing of
+# it; in the test build a card image stands behind drive E:, and the repaired
+# image is judged from the host by fsck.fat and mtools. X cannot see the windows inside the
 # desktop, so wine_windows.exe finds them and reports their controls.
 # usage: wine_window_test.sh TEST_BUILD_EXE BRISANT_EXE WINE_WINDOWS_EXE WORKDIR [SCREENSHOT]
 set -u

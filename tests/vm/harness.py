@@ -102,6 +102,13 @@ section() {
 # completion logging, bits 9-11 and 12-14, at level 3) to the kernel log.
 scsi_trace_on() { dmesg -c >/dev/null; echo 0x3600 >/proc/sys/dev/scsi/logging_level; }
 scsi_trace_off() { echo 0 >/proc/sys/dev/scsi/logging_level; section "${1:-scsi-trace}" dmesg -c; }
+
+# The modules a boot asked for beyond the reader's (Machine.boot's modules).
+load_more_modules() {
+    while read -r ko args; do
+        insmod "/lib/modules/$ko" $args || return 1
+    done </etc/modules.more
+}
 """
 
 HARNESS_VERSION = "1"
@@ -189,10 +196,10 @@ def require_tools(*tools):
             }.get(tool, tool)))
 
 
-def module_chain(kver):
+def module_chain(kver, names=MODULES):
     """Module files in load order, each once, with the parameters we want."""
     order = []
-    for mod in MODULES:
+    for mod in names:
         r = subprocess.run(["modprobe", "-S", kver, "-D", mod], capture_output=True, text=True)
         if r.returncode != 0:
             raise Skip("modprobe cannot resolve %s for %s: %s" % (mod, kver, r.stderr.strip()))
@@ -283,6 +290,24 @@ def _store(archive, out):
     with open(tmp, "wb") as f:
         f.write(archive.gz())
     os.replace(tmp, out)
+
+
+def module_archive(cache_dir, kver, names):
+    """More modules, beyond the reader's, for load_more_modules."""
+    base = set(module_chain(kver))
+    modules = [m for m in module_chain(kver, names) if m not in base]
+    key = hashlib.sha256(kver.encode())
+    for path in modules:
+        st = os.stat(path)
+        key.update(("%s:%d:%d\n" % (path, st.st_size, st.st_mtime_ns)).encode())
+    out = os.path.join(cache_dir, "modules-%s.cpio.gz" % key.hexdigest()[:16])
+    if not os.path.exists(out):
+        c = Cpio()
+        for path in modules:
+            c.file("lib/modules/more/%s.ko" % _module_name(path), _module_data(path))
+        c.file("etc/modules.more", "".join("more/%s.ko\n" % _module_name(p) for p in modules).encode())
+        _store(c, out)
+    return out
 
 
 def cli_archive(cache_dir, cli):
@@ -382,12 +407,17 @@ class Machine:
         self.last = None
         os.makedirs(work_dir, exist_ok=True)
 
-    def boot(self, name, script, cards, timeout=200, extra_cmdline="", archives=(), files=None):
+    def boot(self, name, script, cards, timeout=200, extra_cmdline="", archives=(), files=None,
+             memory=256, shares=(), modules=()):
         """cards: list of dicts(path or nbd, readonly=False, removable=True,
         empty=False, slot=False); a slot card sits on an SD host controller, not
         a USB reader; nbd names the unix socket of a server of the card's disk.
         archives: more of the guest's files, from program_archive; files:
-        {name: bytes} put beside run.sh in /payload."""
+        {name: bytes} put beside run.sh in /payload. shares: (host folder,
+        tag, readonly) for virtio-9p; modules: more of the kernel's, loaded by
+        load_more_modules."""
+        if modules:
+            archives = tuple(archives) + (module_archive(self.cache, self.kver, modules),)
         base = base_initramfs(self.cache, self.kver)
         cli = cli_archive(self.cache, self.cli)
         c = Cpio()
@@ -406,13 +436,16 @@ class Machine:
         for p in (console, serial):
             if os.path.exists(p):
                 os.remove(p)
-        cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-smp", "1",
+        cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", str(memory), "-smp", "1",
                "-nographic", "-monitor", "none", "-nic", "none", "-no-reboot",
                "-kernel", self.kernel, "-initrd", initrd,
                "-append", "console=ttyS0 panic=-1 quiet log_buf_len=1M rdinit=/init " + extra_cmdline,
                "-serial", "file:" + console, "-serial", "file:" + serial,
                "-device", "qemu-xhci,id=xhci"]
         cmd += usb_cards(cards)
+        for path, tag, readonly in shares:
+            cmd += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,multidevs=remap%s"
+                    % (path, tag, ",readonly=on" if readonly else "")]
         started = time.monotonic()
         proc = process_group.start(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
