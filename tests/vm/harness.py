@@ -439,7 +439,7 @@ class Machine:
         cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", str(memory), "-smp", "1",
                "-nographic", "-monitor", "none", "-nic", "none", "-no-reboot",
                "-kernel", self.kernel, "-initrd", initrd,
-               "-append", "console=ttyS0 panic=-1 quiet log_buf_len=1M rdinit=/init " + extra_cmdline,
+               "-append", "console=ttyS0 panic=-1 quiet log_buf_len=4M rdinit=/init " + extra_cmdline,
                "-serial", "file:" + console, "-serial", "file:" + serial,
                "-device", "qemu-xhci,id=xhci"]
         cmd += usb_cards(cards)
