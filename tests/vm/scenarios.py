@@ -969,13 +969,21 @@ traced() {
     section $trace-trace cat /tmp/$trace.trace
     section $trace-ios echo $((ios0)) $((ios1))
 }
-# written DISK TRACE...: each range a WRITE(10) in the traces wrote, and
-# the SHA-256 of what it holds now.
+# written DISK TRACE...: the ranges the WRITE(10)s in the traces wrote,
+# those that overlap or touch merged (the cache flush writes 1,000-odd
+# neighbours), and the SHA-256 of what each holds now.
 written() {
     disk=$1; shift
-    grep -h 'CDB: Write(10)' "$@" | sed 's/.*Write(10) //' | sort -u | while read -r op f b2 b3 b4 b5 g h1 h2 c; do
-        lba=$((0x$b2$b3$b4$b5)) n=$((0x$h1$h2))
-        echo "$lba $n $(dd if=/dev/$disk iflag=direct bs=512 skip=$lba count=$n 2>/dev/null | sha256sum | cut -c1-64)"
+    grep -h 'CDB: Write(10)' "$@" | sed 's/.*Write(10) //' | while read -r op f b2 b3 b4 b5 g h1 h2 c; do
+        echo "$((0x$b2$b3$b4$b5)) $((0x$h1$h2))"
+    done | sort -n -k1,1 -k2,2 -u | awk '
+        { s = $1; e = $1 + $2 }
+        NR == 1 { start = s; end = e; next }
+        s <= end { if (e > end) end = e; next }
+        { print start, end - start; start = s; end = e }
+        END { if (NR) print start, end - start }' | while read -r lba n; do
+        echo "$lba $n $(dd if=/dev/$disk iflag=direct,skip_bytes,count_bytes bs=1M skip=$((lba * 512)) \
+            count=$((n * 512)) 2>/dev/null | sha256sum | cut -c1-64)"
     done
 }
 
@@ -1173,6 +1181,18 @@ def make_wine_prefix(folder, loader, bits):
     return wineserver
 
 
+def merged_ranges(ranges):
+    """(lba, count) ranges, those that overlap or touch made one, in order."""
+    out = []
+    for lba, n in sorted(ranges):
+        if out and lba <= out[-1][0] + out[-1][1]:
+            start, count = out[-1]
+            out[-1] = (start, max(count, lba + n - start))
+        else:
+            out.append((lba, n))
+    return out
+
+
 def guest_times(text):
     return {m.group(1): (float(m.group(2)), float(m.group(3)))
             for m in re.finditer(r"^@@TIME (\S+) ([\d.]+) ([\d.]+)$", text, re.M)}
@@ -1265,8 +1285,8 @@ def scenario_wine(vm, work):
         undo = traced_commands(r, "undo")
         # Every range the repair or the undo wrote holds its old bytes again,
         # and nothing else was written: the whole card is given back.
-        wrote = {(int.from_bytes(cdb[2:6], "big"), int.from_bytes(cdb[7:9], "big"))
-                 for cdb, _ in sent + undo if cdb[0] == 0x2A}
+        wrote = set(merged_ranges((int.from_bytes(cdb[2:6], "big"), int.from_bytes(cdb[7:9], "big"))
+                                  for cdb, _ in sent + undo if cdb[0] == 0x2A))
         hashed = {(int(lba), int(n)): digest for lba, n, digest in
                   (line.split() for line in r.out("undone").splitlines() if line.strip())}
         check(set(hashed) == wrote, "the guest hashed %s, the repair and the undo wrote %s"
