@@ -38,6 +38,10 @@ void FillStamp(BYTE* sector, DWORD lba, std::uint64_t run) {
 }
 
 bool StampOfRun(const BYTE* sector, std::uint64_t run, DWORD& lba) {
+    // Most sectors the flush reads hold no stamp: the run's bytes tell at once.
+    for (int i = 0; i < 8; ++i) {
+        if (sector[4 + i] != static_cast<BYTE>(run >> (8 * i))) return false;
+    }
     const DWORD named = DWORD{sector[0]} | DWORD{sector[1]} << 8 | DWORD{sector[2]} << 16 | DWORD{sector[3]} << 24;
     BYTE stamp[512];
     FillStamp(stamp, named, run);
