@@ -54,8 +54,18 @@ public:
         if (op == 0x2A) {
             writes++;
             highestWritten = std::max<std::uint64_t>(highestWritten, std::uint64_t{lba} + count);
+            // A sector never written reads as zeros (all but sector 0), so
+            // zeros written there change nothing: the cache flush writes 64 MiB
+            // of them back, too many to keep for every input.
+            static const std::uint8_t kZeros[512] = {};
+            auto it = written_.lower_bound(lba);
             for (std::uint32_t i = 0; i < count; ++i) {
-                std::memcpy(written_[lba + i].data(), x.data + std::size_t{i} * 512, 512);
+                const std::uint8_t* sector = x.data + std::size_t{i} * 512;
+                const bool kept = it != written_.end() && it->first == lba + i;
+                if (!kept && lba + i != 0 && std::memcmp(sector, kZeros, 512) == 0) continue;
+                if (!kept) it = written_.emplace_hint(it, lba + i, std::array<std::uint8_t, 512>{});
+                std::memcpy(it->second.data(), sector, 512);
+                ++it;
             }
             return true;
         }
@@ -64,9 +74,8 @@ public:
             return true;
         }
         std::memset(x.data, 0, x.dataLength);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            auto it = written_.find(lba + i);
-            if (it != written_.end()) std::memcpy(x.data + std::size_t{i} * 512, it->second.data(), 512);
+        for (auto it = written_.lower_bound(lba); it != written_.end() && it->first < lba + count; ++it) {
+            std::memcpy(x.data + std::size_t{it->first - lba} * 512, it->second.data(), 512);
         }
         if (lba == 0 && written_.count(0) == 0) {
             // A card whose sector 0 comes back short, or whole.
