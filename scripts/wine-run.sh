@@ -28,4 +28,4 @@ server=wineserver
 "$server" -p30 </dev/null >/dev/null 2>&1 || true
 # In the caller's process group, where a Ctrl-C or the test's end reaches it.
 timeout --foreground 300 "$loader" wineboot </dev/null >/dev/null 2>&1 || true
-exec timeout --foreground "${BRISANT_WINE_TIMEOUT:-120}" "$loader" "$@"
+exec timeout --foreground "${BRISANT_WINE_TIMEOUT:-600}" "$loader" "$@"

@@ -133,6 +133,11 @@ public:
         }
     }
     ~TempImage() {
+        // A drive still mapped to the image holds it open, and Windows
+        // deletes no open file: the folder would stay behind.
+        for (char letter = 'D'; letter <= 'Z'; ++letter) {
+            if (platform::IsMappedDrive(letter) && platform::DescribeDrive(letter) == path_) platform::UnmapDrive(letter);
+        }
         std::error_code error;
         std::filesystem::permissions(path_, std::filesystem::perms::owner_write, std::filesystem::perm_options::add,
                                      error);
