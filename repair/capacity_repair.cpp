@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "device/saving_device.h"
@@ -207,7 +208,7 @@ CCapacityRepair::Refusal CCapacityRepair::CheckStamps(HANDLE device) {
         held = saving.WriteSectors(at(i), lbas[i], 1);
     }
     std::vector<std::size_t> written(count);
-    for (std::size_t i = 0; i < count; ++i) written[i] = i;
+    std::iota(written.begin(), written.end(), std::size_t{0});
     bool alike = !held || StampsReadBack(m_Device, device, lbas, stamps.data(), written, sector0, held);
     if (held && alike) held = FlushWriteCache(m_Device, device, saving, m_nCapacity, lbas, run, alike);
     if (held && alike) alike = StampsReadBack(m_Device, device, lbas, stamps.data(), StampReadOrder(count), sector0, held);
@@ -232,8 +233,9 @@ bool CCapacityRepair::KeepUndo(CSavingDevice& saving, DWORD declared) {
         m_strUndoError = "no SHA-256 on this system";
         return false;
     }
+    const char* unread = "cannot read the sectors the repair overwrites";
     if (!saving.Keep(TokenLba(geometry), 1) || !saving.Keep(0, geometry.dataLba())) {
-        m_strUndoError = "cannot read the sectors the repair overwrites";
+        m_strUndoError = unread;
         return false;
     }
     for (const UndoRange& range : record.ranges) {
@@ -244,7 +246,7 @@ bool CCapacityRepair::KeepUndo(CSavingDevice& saving, DWORD declared) {
     std::vector<BYTE> marked(record.marks.size() * kSectorSize);
     for (std::size_t i = 0; i < record.marks.size(); ++i) {
         if (!saving.ReadSectors(marked.data() + i * kSectorSize, record.marks[i], 1)) {
-            m_strUndoError = "cannot read the sectors the repair overwrites";
+            m_strUndoError = unread;
             return false;
         }
     }
