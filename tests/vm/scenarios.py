@@ -1256,8 +1256,11 @@ def scenario_wine(vm, work):
         want = {name: linux_repair(vm, path, os.path.join(folder, "linux-home")) for name, path in cards.items()}
         wineserver = make_wine_prefix(folder, loader, bits)
         log("prefix and the Linux build's repairs made on the host in %.1f s" % (time.monotonic() - started))
-        fill = {"loader": loader, "wineserver": wineserver, "cli_exe": os.path.abspath(cli_exe),
-                "gui_exe": os.path.abspath(gui_exe), "caption": DIALOG_CAPTION}
+        # Through the share: the guest's /tmp, /root and /run hide the host's.
+        for exe in (cli_exe, gui_exe):
+            shutil.copy(exe, os.path.join(folder, os.path.basename(exe)))
+        fill = {"loader": loader, "wineserver": wineserver, "cli_exe": "/run/share/brisant-cli.exe",
+                "gui_exe": "/run/share/Brisant.exe", "caption": DIALOG_CAPTION}
         with open(os.path.join(folder, "guest.sh"), "w") as f:
             f.write(WINE_GUEST % fill)
         r = vm.boot("wine", WINE_GUEST_SETUP, [{"path": cards[n]} for n in WINE_CARDS], timeout=540,
